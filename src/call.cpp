@@ -1,0 +1,515 @@
+#define PY_ARRAY_UNIQUE_SYMBOL QM_ARRAY_API
+#include "call.hpp"
+
+#include <numpy/arrayobject.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+
+namespace qm::py {
+
+void throw_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw PyErrAlready{};
+}
+
+void throw_current() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    throw PyErrAlready{};
+}
+
+std::string type_name(PyObject* obj) { return _PyType_Name(Py_TYPE(obj)); }
+
+PyObject* make_tuple(std::initializer_list<PyObject*> items) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (t == nullptr) {
+        for (PyObject* p : items) Py_XDECREF(p);
+        throw_current();
+    }
+    Py_ssize_t i = 0;
+    for (PyObject* p : items) PyTuple_SET_ITEM(t, i++, p);
+    return t;
+}
+
+void dict_set(PyObject* dict, const char* key, PyObject* value) {
+    Ref v(value);
+    if (PyDict_SetItemString(dict, key, v.get()) < 0) throw_current();
+}
+
+// ---------------------------------------------------------------------------
+// Fault exception
+
+namespace {
+
+PyObject* panic_type() {
+    // Created with the lock held; a concurrent first use simply waits on the flag.
+    static std::once_flag once;
+    static PyObject* type = nullptr;
+    std::call_once(once, [] {
+        type = PyErr_NewExceptionWithDoc(
+            "quillmarten.PanicException",
+            "Raised when the native engine stops a call on a broken guard or internal fault.",
+            PyExc_BaseException, nullptr);
+    });
+    return type;
+}
+
+void set_panic(const char* message) {
+    PyObject* type = panic_type();
+    if (type == nullptr) return;  // the creation error stays set
+    PyErr_SetString(type, message);
+}
+
+void report(const char* message) {
+    std::fprintf(stderr, "quillmarten: fault: %s\n", message);
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+PyObject* translate_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyErrAlready&) {
+        if (!PyErr_Occurred()) set_panic("native call failed without an error");
+    } catch (const ValueError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const Fault& e) {
+        set_panic(e.what());  // reported where it was raised
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();  // a size no allocation can satisfy
+    } catch (const std::exception& e) {
+        report(e.what());
+        set_panic(e.what());
+    } catch (...) {
+        report("native code failed without a message");
+        set_panic("native code failed without a message");
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Exception notes
+
+void add_note_to_current(const std::string& note) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) return;
+    PyObject* r = PyObject_CallMethod(exc, "add_note", "s", note.c_str());
+    if (r == nullptr) PyErr_Clear();
+    Py_XDECREF(r);
+    PyErr_SetRaisedException(exc);
+#else
+    // 3.11 keeps errors from PyLong_As* unnormalised: make an instance first.
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type == nullptr) return;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr) PyException_SetTraceback(value, tb);
+    PyObject* r = value ? PyObject_CallMethod(value, "add_note", "s", note.c_str()) : nullptr;
+    if (r == nullptr) PyErr_Clear();
+    Py_XDECREF(r);
+    PyErr_Restore(type, value, tb);
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Function description and binding
+
+FunctionDef::FunctionDef(const char* name_, const char* params_, const char* doc_, PyCFunction entry,
+                         std::size_t arity)
+    : name(name_) {
+    std::string_view rest(params_);
+    while (!rest.empty()) {
+        std::size_t comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view{} : rest.substr(comma + 1);
+        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+        while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+        Param p;
+        std::size_t eq = item.find('=');
+        p.name = std::string(item.substr(0, eq));
+        if (eq != std::string_view::npos) p.default_text = std::string(item.substr(eq + 1));
+        else if (params.empty() || !params.back().default_text) ++n_required;
+        else fault("required parameter after an optional one in " + name);
+        params.push_back(std::move(p));
+    }
+    if (params.size() != arity) fault("parameter list of " + name + " does not match its function");
+    doc = name + "(" + params_ + ")\n--\n\n";
+    if (doc_ != nullptr) doc += doc_;
+    method.ml_name = name.c_str();
+    method.ml_meth = entry;
+    method.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+    method.ml_doc = doc.c_str();
+}
+
+namespace {
+
+std::string quoted_list(const std::vector<std::string>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2) out += " and ";
+            else out += (i + 1 == names.size()) ? ", and " : ", ";
+        }
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+}  // namespace
+
+void bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
+    const std::string fname = def.name + "()";
+    const std::size_t n = def.params.size();
+    if (static_cast<std::size_t>(nargs) > n) {
+        std::string given = std::to_string(nargs) + (nargs == 1 ? " was" : " were");
+        if (def.n_required == n)
+            throw_type_error(fname + " takes " + std::to_string(n) + " positional arguments but " + given + " given");
+        throw_type_error(fname + " takes from " + std::to_string(def.n_required) + " to " + std::to_string(n) +
+                         " positional arguments but " + given + " given");
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+    if (kwnames != nullptr) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t len = 0;
+            const char* s = PyUnicode_AsUTF8AndSize(key, &len);
+            if (s == nullptr) throw_current();
+            std::string_view kw(s, static_cast<std::size_t>(len));
+            std::size_t j = 0;
+            while (j < n && def.params[j].name != kw) ++j;
+            if (j == n) throw_type_error(fname + " got an unexpected keyword argument '" + std::string(kw) + "'");
+            if (slots[j] != nullptr)
+                throw_type_error(fname + " got multiple values for argument '" + std::string(kw) + "'");
+            slots[j] = args[nargs + k];
+        }
+    }
+    std::vector<std::string> missing;
+    for (std::size_t j = 0; j < def.n_required; ++j)
+        if (slots[j] == nullptr) missing.push_back(def.params[j].name);
+    if (!missing.empty())
+        throw_type_error(fname + " missing " + std::to_string(missing.size()) + " required positional " +
+                         (missing.size() == 1 ? "argument" : "arguments") + ": " + quoted_list(missing));
+}
+
+// ---------------------------------------------------------------------------
+// Scalar converters
+
+namespace {
+
+long long index_to_ll(PyObject* o) {
+    Ref index(PyNumber_Index(o));
+    long long v = PyLong_AsLongLong(index.get());
+    if (v == -1 && PyErr_Occurred()) throw PyErrAlready{};
+    return v;
+}
+
+}  // namespace
+
+int32_t Converter<int32_t>::convert(PyObject* o) {
+    long long v = index_to_ll(o);
+    if (v < INT32_MIN || v > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        throw PyErrAlready{};
+    }
+    return static_cast<int32_t>(v);
+}
+int32_t Converter<int32_t>::from_default(std::string_view t) { return static_cast<int32_t>(std::stol(std::string(t))); }
+
+int64_t Converter<int64_t>::convert(PyObject* o) { return index_to_ll(o); }
+int64_t Converter<int64_t>::from_default(std::string_view t) { return std::stoll(std::string(t)); }
+
+uint64_t Converter<uint64_t>::convert(PyObject* o) {
+    Ref index(PyNumber_Index(o));
+    unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrAlready{};
+    return v;
+}
+uint64_t Converter<uint64_t>::from_default(std::string_view t) { return std::stoull(std::string(t)); }
+
+double Converter<double>::convert(PyObject* o) {
+    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) throw PyErrAlready{};
+    return v;
+}
+double Converter<double>::from_default(std::string_view t) { return std::stod(std::string(t)); }
+
+bool Converter<bool>::convert(PyObject* o) {
+    if (o == Py_True) return true;
+    if (o == Py_False) return false;
+    PyTypeObject* type = Py_TYPE(o);
+    std::string tname = type_name(o);
+    if (tname == "bool_" || tname == "bool") {
+        Ref module(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+        if (PyUnicode_Check(module.get()) && PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0) {
+            if (type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr)
+                throw_type_error("object of type '" + tname + "' does not define a '__bool__' conversion");
+            int r = type->tp_as_number->nb_bool(o);
+            if (r < 0) throw PyErrAlready{};
+            return r != 0;
+        }
+    }
+    throw_type_error("'" + tname + "' object is not an instance of 'bool'");
+}
+
+std::string Converter<std::string>::convert(PyObject* o) {
+    if (!PyUnicode_Check(o)) throw_type_error("'" + type_name(o) + "' object is not an instance of 'str'");
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &len);
+    if (s == nullptr) throw PyErrAlready{};
+    return std::string(s, static_cast<std::size_t>(len));
+}
+
+Py_ssize_t detail::sequence_length(PyObject* o) {
+    if (PyUnicode_Check(o)) throw_type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(o)) throw_type_error("'" + type_name(o) + "' object is not an instance of 'Sequence'");
+    Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) throw PyErrAlready{};
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// NumPy, set up on first use
+
+namespace {
+
+std::atomic<bool> numpy_ready{false};
+
+void ensure_numpy() {
+    if (numpy_ready.load(std::memory_order_acquire)) return;
+    // _import_array may release the lock while importing, so two threads can
+    // both get here; importing twice is harmless.
+    if (_import_array() < 0) {
+        std::string detail = "unknown error";
+        PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+        PyErr_Fetch(&type, &value, &tb);
+        if (value != nullptr) {
+            PyObject* s = PyObject_Str(value);
+            if (s != nullptr) {
+                const char* c = PyUnicode_AsUTF8(s);
+                if (c != nullptr) detail = c;
+                Py_DECREF(s);
+            }
+        }
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        PyErr_Clear();
+        fault("Failed to access NumPy array API capsule: " + detail);
+    }
+    numpy_ready.store(true, std::memory_order_release);
+}
+
+int typenum_of(Dtype d) {
+    switch (d) {
+        case Dtype::f64: return NPY_FLOAT64;
+        case Dtype::i32: return NPY_INT32;
+        case Dtype::i64: return NPY_INT64;
+        case Dtype::u64: return NPY_UINT64;
+    }
+    return NPY_FLOAT64;
+}
+
+const char* expected_name(Dtype d) {
+    switch (d) {
+        case Dtype::f64: return "ndarray[float64]";
+        case Dtype::i32: return "ndarray[int32]";
+        case Dtype::i64: return "ndarray[int64]";
+        case Dtype::u64: return "ndarray[uint64]";
+    }
+    return "ndarray";
+}
+
+PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o); }
+
+}  // namespace
+
+void detail::check_array(PyObject* obj, Dtype dtype) {
+    ensure_numpy();
+    bool ok = PyArray_Check(obj) && PyArray_NDIM(as_array(obj)) == 1;
+    if (ok) {
+        PyArray_Descr* want = PyArray_DescrFromType(typenum_of(dtype));
+        ok = PyArray_EquivTypes(PyArray_DESCR(as_array(obj)), want);
+        Py_DECREF(want);
+    }
+    if (!ok) throw_type_error("'" + type_name(obj) + "' object is not an instance of '" + expected_name(dtype) + "'");
+}
+
+std::size_t detail::array_size(PyObject* array) {
+    return static_cast<std::size_t>(PyArray_SIZE(as_array(array)));
+}
+
+namespace {
+
+void require_contiguous(PyArrayObject* a) {
+    if (PyArray_SIZE(a) == 0) return;
+    bool contiguous = PyArray_IS_C_CONTIGUOUS(a) || PyArray_IS_F_CONTIGUOUS(a);
+    if (!contiguous || !PyArray_ISALIGNED(a)) throw_type_error("The given array is not contiguous or is misaligned.");
+}
+
+}  // namespace
+
+void detail::copy_array_out(PyObject* array, void* dst, std::size_t elem) {
+    PyArrayObject* a = as_array(array);
+    require_contiguous(a);
+    std::size_t n = static_cast<std::size_t>(PyArray_SIZE(a));
+    if (n > 0) std::memcpy(dst, PyArray_DATA(a), n * elem);
+}
+
+void detail::copy_array_in(PyObject* array, const void* src, std::size_t elem, std::size_t n) {
+    PyArrayObject* a = as_array(array);
+    if (PyArray_SIZE(a) == 0 && n == 0) return;
+    require_contiguous(a);
+    // The array may have been resized while the lock was released: fetch the
+    // data pointer and size now, never from before.
+    std::size_t size = static_cast<std::size_t>(PyArray_SIZE(a));
+    if (size != n) value_error("values array changed length during the call");
+    if (n > 0) std::memcpy(PyArray_DATA(a), src, n * elem);
+}
+
+// ---------------------------------------------------------------------------
+// Borrow registry: for each data region, the number of readers or one writer.
+
+namespace {
+
+struct BorrowEntry {
+    uint64_t key;
+    PyObject* base;  // the object that owns the memory
+    char* start;
+    char* end;
+    bool write;
+};
+
+std::mutex borrow_mutex;
+std::vector<BorrowEntry> borrows;
+uint64_t next_borrow_key = 1;
+
+PyObject* owner_of(PyArrayObject* a) {
+    PyObject* base = reinterpret_cast<PyObject*>(a);
+    while (PyArray_Check(base) && PyArray_BASE(as_array(base)) != nullptr) base = PyArray_BASE(as_array(base));
+    return base;
+}
+
+uint64_t acquire(PyObject* array, bool write) {
+    PyArrayObject* a = as_array(array);
+    if (write && !PyArray_ISWRITEABLE(a)) throw_type_error("The given array is not writeable");
+    char* start = static_cast<char*>(PyArray_DATA(a));
+    char* end = start + PyArray_NBYTES(a);
+    PyObject* base = owner_of(a);
+    std::lock_guard<std::mutex> lock(borrow_mutex);
+    for (const BorrowEntry& e : borrows) {
+        bool overlap = e.base == base && start < e.end && e.start < end;
+        bool same_empty = e.base == base && start == e.start && start == end;
+        if ((overlap || same_empty) && (write || e.write)) throw_type_error("The given array is already borrowed");
+    }
+    uint64_t key = next_borrow_key++;
+    borrows.push_back({key, base, start, end, write});
+    return key;
+}
+
+void release(uint64_t key) {
+    if (key == 0) return;
+    std::lock_guard<std::mutex> lock(borrow_mutex);
+    auto it = std::find_if(borrows.begin(), borrows.end(), [key](const BorrowEntry& e) { return e.key == key; });
+    if (it != borrows.end()) borrows.erase(it);
+}
+
+}  // namespace
+
+Borrow Borrow::read(PyObject* array) { return Borrow(acquire(array, false)); }
+Borrow Borrow::write(PyObject* array) { return Borrow(acquire(array, true)); }
+Borrow::~Borrow() { release(key_); }
+Borrow& Borrow::operator=(Borrow&& o) noexcept {
+    if (this != &o) {
+        release(key_);
+        key_ = std::exchange(o.key_, 0);
+    }
+    return *this;
+}
+
+// ---------------------------------------------------------------------------
+// Result arrays over owned vectors
+
+namespace {
+
+struct SliceContainer {
+    PyObject_HEAD
+    void* owner;
+    void (*drop)(void*);
+};
+
+void slice_container_dealloc(PyObject* self) {
+    auto* c = reinterpret_cast<SliceContainer*>(self);
+    if (c->drop != nullptr) c->drop(c->owner);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&slice_container_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owns the buffer of an array returned by the native engine.")},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "quillmarten._lib.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
+};
+
+PyTypeObject* slice_container_type() {
+    static std::once_flag once;
+    static PyObject* type = nullptr;
+    std::call_once(once, [] { type = PyType_FromSpec(&slice_container_spec); });
+    if (type == nullptr) fault("Failed to create slice container");
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace
+
+PyObject* detail::new_array(void* owner, void (*drop)(void*), void* data, std::size_t n, Dtype dtype) {
+    // Until the container holds it, the owner is ours to free.
+    struct Guard {
+        void* owner;
+        void (*drop)(void*);
+        ~Guard() {
+            if (owner) drop(owner);
+        }
+    } guard{owner, drop};
+    ensure_numpy();
+    PyTypeObject* type = slice_container_type();
+    auto* container = PyObject_New(SliceContainer, type);
+    if (container == nullptr) fault("Failed to create slice container");
+    container->owner = std::exchange(guard.owner, nullptr);
+    container->drop = drop;
+    Ref holder(reinterpret_cast<PyObject*>(container));
+    // NumPy allocates its own buffer for NULL data, so an empty result points
+    // at a static aligned word instead.
+    alignas(16) static const char empty_data[16] = {};
+    if (n == 0) data = const_cast<char*>(empty_data);
+    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    Ref array(PyArray_SimpleNewFromData(1, dims, typenum_of(dtype), data));
+    if (PyArray_SetBaseObject(as_array(array.get()), holder.release()) < 0) throw_current();
+    return array.release();
+}
+
+// ---------------------------------------------------------------------------
+
+void check_signals_nogil() {
+    PyGILState_STATE st = PyGILState_Ensure();
+    int r = PyErr_CheckSignals();
+    PyGILState_Release(st);
+    if (r < 0) throw PyErrAlready{};
+}
+
+}  // namespace qm::py

@@ -1,0 +1,371 @@
+// The one road from Python to the numerical code and back.
+//
+// A Python-facing function is an ordinary C++ function whose parameter types
+// name their converters:
+//
+//     PyObject* py_random_walk(int32_t length, double drift, ..., uint64_t seed, ...);
+//
+// and is described once, by its parameter list as Python shows it:
+//
+//     define<py_random_walk>("random_walk", "length, drift, ..., innov_param")
+//
+// From that description come the binder (positional/keyword matching with
+// CPython's TypeError texts), the conversions in signature order (each failure
+// gets the note "while processing '<param>'"), the text signature, the
+// registration record and the entry guard that maps C++ failures to Python
+// exceptions. A body may throw ValueError / Fault (fault.hpp), std::bad_alloc,
+// or PyErrAlready after setting a Python error itself.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "fault.hpp"
+
+namespace qm::py {
+
+// Thrown once a Python exception is set; the entry guard just returns NULL.
+struct PyErrAlready {};
+
+[[noreturn]] void throw_type_error(const std::string& message);
+// Throws PyErrAlready if a Python error is pending (call after a failed C-API call).
+[[noreturn]] void throw_current();
+inline PyObject* check(PyObject* p) {
+    if (p == nullptr) throw_current();
+    return p;
+}
+
+// An owned (strong) reference.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* new_ref) : p_(check(new_ref)) {}
+    static Ref borrow(PyObject* p) {
+        Py_XINCREF(p);
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
+    Ref(const Ref& o) : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// The type name CPython shows in messages ("int", "ndarray").
+std::string type_name(PyObject* obj);
+
+// ---------------------------------------------------------------------------
+// Arrays
+
+enum class Dtype { f64, i32, i64, u64 };
+template <class T> constexpr Dtype dtype_of();
+template <> constexpr Dtype dtype_of<double>() { return Dtype::f64; }
+template <> constexpr Dtype dtype_of<int32_t>() { return Dtype::i32; }
+template <> constexpr Dtype dtype_of<int64_t>() { return Dtype::i64; }
+template <> constexpr Dtype dtype_of<uint64_t>() { return Dtype::u64; }
+
+// A borrow of an array's data region in the process-wide registry; released
+// when the object goes away.
+class Borrow {
+public:
+    Borrow() = default;
+    Borrow(Borrow&& o) noexcept : key_(std::exchange(o.key_, 0)) {}
+    Borrow& operator=(Borrow&& o) noexcept;
+    ~Borrow();
+    static Borrow read(PyObject* array);
+    static Borrow write(PyObject* array);
+
+private:
+    explicit Borrow(uint64_t key) : key_(key) {}
+    uint64_t key_ = 0;
+};
+
+namespace detail {
+void check_array(PyObject* obj, Dtype dtype);          // type/ndim/dtype, TypeError
+std::size_t array_size(PyObject* array);
+// Contiguity rule, then copies `size` elements of `elem` bytes into dst.
+void copy_array_out(PyObject* array, void* dst, std::size_t elem);
+void copy_array_in(PyObject* array, const void* src, std::size_t elem, std::size_t n);
+PyObject* new_array(void* owner, void (*drop)(void*), void* data, std::size_t n, Dtype dtype);
+}  // namespace detail
+
+// A one-dimensional NumPy array argument of element type T. Holding it does
+// not borrow the data; `to_vector` borrows, checks contiguity and copies.
+template <class T>
+class ArrayIn {
+public:
+    explicit ArrayIn(Ref obj) : obj_(std::move(obj)) {}
+    PyObject* object() const { return obj_.get(); }
+    std::size_t size() const { return detail::array_size(obj_.get()); }
+    // `for_write` takes a write borrow for the copy (the caller will write the
+    // result back), so a readonly array is refused before any work.
+    std::vector<T> to_vector(bool for_write = false) const {
+        Borrow b = for_write ? Borrow::write(obj_.get()) : Borrow::read(obj_.get());
+        std::vector<T> out(size());
+        detail::copy_array_out(obj_.get(), out.data(), sizeof(T));
+        return out;
+    }
+    // Writes `values` back into the caller's array under a write borrow.
+    void write_back(const std::vector<T>& values) const {
+        Borrow b = Borrow::write(obj_.get());
+        detail::copy_array_in(obj_.get(), values.data(), sizeof(T), values.size());
+    }
+
+private:
+    Ref obj_;
+};
+
+// An array argument whose read borrow is taken at conversion and held until
+// the call ends, so the caller cannot pass it as a write target in the same call.
+template <class T>
+struct ArrayRead {
+    ArrayIn<T> array;
+    Borrow borrow;
+    std::vector<T> to_vector() const { return array.to_vector(); }
+};
+
+// A new array that owns `values` (no copy); its base is a PySliceContainer.
+template <class T>
+PyObject* to_array(std::vector<T>&& values) {
+    auto* owner = new std::vector<T>(std::move(values));
+    return detail::new_array(
+        owner, [](void* p) { delete static_cast<std::vector<T>*>(p); }, owner->data(), owner->size(),
+        dtype_of<T>());
+}
+
+// ---------------------------------------------------------------------------
+// Results
+
+inline PyObject* to_py(double v) { return check(PyFloat_FromDouble(v)); }
+inline PyObject* to_py_int(long long v) { return check(PyLong_FromLongLong(v)); }
+inline PyObject* to_py_uint(unsigned long long v) { return check(PyLong_FromUnsignedLongLong(v)); }
+// Builds a tuple, stealing the new references given (all of them, also on failure).
+PyObject* make_tuple(std::initializer_list<PyObject*> items);
+// Sets dict[key] = value, stealing `value`.
+void dict_set(PyObject* dict, const char* key, PyObject* value);
+
+// ---------------------------------------------------------------------------
+// Interpreter lock
+
+class GilRelease {
+public:
+    GilRelease() : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Runs f with the interpreter lock released; an exception comes back with the
+// lock held again.
+template <class F>
+decltype(auto) nogil(F&& f) {
+    GilRelease release;
+    return std::forward<F>(f)();
+}
+
+// Re-takes the lock on a thread that released it and raises a pending signal
+// (KeyboardInterrupt ...) as PyErrAlready.
+void check_signals_nogil();
+
+// ---------------------------------------------------------------------------
+// Function description, binding and conversion
+
+struct Param {
+    std::string name;
+    std::optional<std::string> default_text;  // as shown in the signature
+};
+
+struct FunctionDef {
+    FunctionDef(const char* name, const char* params, const char* doc, PyCFunction entry, std::size_t arity);
+    std::string name;
+    std::vector<Param> params;
+    std::size_t n_required = 0;
+    std::string doc;  // "name(params)\n--\n\n" + docstring
+    PyMethodDef method{};
+};
+
+using FunctionTable = std::vector<const FunctionDef*>;
+
+// Fills slots[i] (borrowed) from positional and keyword arguments.
+void bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
+// Adds the note to the pending exception (the 3.11 form is normalised first).
+void add_note_to_current(const std::string& note);
+
+// Maps the exception in flight to a Python error; always returns NULL.
+PyObject* translate_exception() noexcept;
+
+template <class T> struct Converter;  // T convert(PyObject*), T from_default(string_view)
+
+template <> struct Converter<int32_t> {
+    static int32_t convert(PyObject* o);
+    static int32_t from_default(std::string_view t);
+};
+template <> struct Converter<int64_t> {
+    static int64_t convert(PyObject* o);
+    static int64_t from_default(std::string_view t);
+};
+template <> struct Converter<uint64_t> {
+    static uint64_t convert(PyObject* o);
+    static uint64_t from_default(std::string_view t);
+};
+template <> struct Converter<double> {
+    static double convert(PyObject* o);
+    static double from_default(std::string_view t);
+};
+template <> struct Converter<bool> {
+    static bool convert(PyObject* o);
+    static bool from_default(std::string_view t) { return t == "True"; }
+};
+template <> struct Converter<std::string> {
+    static std::string convert(PyObject* o);
+};
+// Any object, borrowed for the call.
+template <> struct Converter<PyObject*> {
+    static PyObject* convert(PyObject* o) { return o; }
+};
+template <class T> struct Converter<std::optional<T>> {
+    static std::optional<T> convert(PyObject* o) {
+        if (o == Py_None) return std::nullopt;
+        return Converter<T>::convert(o);
+    }
+    static std::optional<T> from_default(std::string_view t) {
+        if (t == "None") return std::nullopt;
+        return Converter<T>::from_default(t);
+    }
+};
+template <class T> struct Converter<ArrayRead<T>> {
+    static ArrayRead<T> convert(PyObject* o) {
+        detail::check_array(o, dtype_of<T>());
+        return ArrayRead<T>{ArrayIn<T>(Ref::borrow(o)), Borrow::read(o)};
+    }
+};
+template <class T> struct Converter<ArrayIn<T>> {
+    static ArrayIn<T> convert(PyObject* o) {
+        detail::check_array(o, dtype_of<T>());
+        return ArrayIn<T>(Ref::borrow(o));
+    }
+};
+
+namespace detail {
+// Checks "any sequence but str" and returns its length.
+Py_ssize_t sequence_length(PyObject* o);
+}  // namespace detail
+
+template <class T> struct Converter<std::vector<T>> {
+    static std::vector<T> convert(PyObject* o) {
+        Py_ssize_t n = detail::sequence_length(o);
+        std::vector<T> out;
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref item(PySequence_GetItem(o, i));
+            out.push_back(Converter<T>::convert(item.get()));
+        }
+        return out;
+    }
+};
+
+// A list (or list subclass) whose items convert to T; other sequences refuse.
+template <class T>
+struct List {
+    std::vector<T> items;
+};
+template <class T> struct Converter<List<T>> {
+    static List<T> convert(PyObject* o) {
+        if (!PyList_Check(o)) throw_type_error("'" + type_name(o) + "' object is not an instance of 'list'");
+        return List<T>{Converter<std::vector<T>>::convert(o)};
+    }
+};
+
+// A dict (or dict subclass), borrowed for the call.
+struct Dict {
+    PyObject* obj;
+};
+template <> struct Converter<Dict> {
+    static Dict convert(PyObject* o) {
+        if (!PyDict_Check(o)) throw_type_error("'" + type_name(o) + "' object is not an instance of 'dict'");
+        return Dict{o};
+    }
+};
+
+template <class T>
+T convert_arg(const FunctionDef& def, std::size_t i, PyObject* slot) {
+    try {
+        if (slot == nullptr) {
+            // Only parameters with a default can be empty after binding.
+            if constexpr (requires { Converter<T>::from_default(std::string_view{}); }) {
+                return Converter<T>::from_default(*def.params[i].default_text);
+            } else {
+                fault("parameter without a usable default: " + def.params[i].name);
+            }
+        }
+        return Converter<T>::convert(slot);
+    } catch (const PyErrAlready&) {
+        add_note_to_current("while processing '" + def.params[i].name + "'");
+        throw;
+    }
+}
+
+template <class R, class... Ts>
+constexpr std::size_t arity_of(R (*)(Ts...)) {
+    return sizeof...(Ts);
+}
+
+template <class... Ts>
+PyObject* invoke(const FunctionDef& def, PyObject* (*body)(Ts...), PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames) {
+    PyObject* slots[sizeof...(Ts) + 1] = {};
+    bind(def, args, nargs, kwnames, slots);
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        // A braced list evaluates its elements left to right: signature order.
+        std::tuple<std::decay_t<Ts>...> values{convert_arg<std::decay_t<Ts>>(def, I, slots[I])...};
+        return std::apply(body, std::move(values));
+    }(std::index_sequence_for<Ts...>{});
+}
+
+template <auto Body>
+struct Binding {
+    static inline const FunctionDef* def = nullptr;
+    static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        try {
+            return invoke(*def, Body, args, nargs, kwnames);
+        } catch (...) {
+            return translate_exception();
+        }
+    }
+};
+
+// Describes the Python function backed by Body. `params` is the parameter list
+// exactly as its text signature shows it ("values, period=None").
+template <auto Body>
+const FunctionDef* define(const char* name, const char* params, const char* doc = nullptr) {
+    static const FunctionDef def(name, params, doc,
+                                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Binding<Body>::entry)),
+                                 arity_of(Body));
+    Binding<Body>::def = &def;
+    return &def;
+}
+
+}  // namespace qm::py

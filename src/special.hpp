@@ -1,0 +1,33 @@
+// Scalar special functions behind the distributions functions and the copula.
+//
+// Fixed published approximations with fixed iteration limits, so results are
+// reproducible to the bit. None of them checks its arguments: NaN and
+// infinities flow through the formulas. Pure, no allocation, thread-safe.
+#pragma once
+
+namespace qm {
+
+// ln Γ(z): Lanczos (g = 7, nine coefficients), reflection below 0.5.
+double ln_gamma(double z) noexcept;
+
+// Regularised incomplete beta I_x(a, b): continued fraction, modified Lentz,
+// at most 100 steps.
+double beta_inc_regularized(double x, double a, double b) noexcept;
+
+// Inverse standard normal distribution function (Acklam, no refinement).
+// NaN for p outside (0, 1) and for NaN.
+double norm_ppf_scalar(double p) noexcept;
+
+// Quantile of the gamma law with shape a and scale theta: Wilson-Hilferty
+// start, then at most 50 Newton steps on the lower regularised incomplete
+// gamma function.
+double gamma_ppf_scalar(double u, double a, double theta) noexcept;
+
+// Standard normal distribution function via the Abramowitz-Stegun 7.1.26
+// erf approximation (absolute error about 1.5e-7).
+double norm_cdf_scalar(double x) noexcept;
+
+// Student-t distribution function with nu degrees of freedom.
+double t_cdf_scalar(double x, double nu) noexcept;
+
+}  // namespace qm
