@@ -246,6 +246,10 @@ template <> struct Converter<std::string> {
 template <> struct Converter<PyObject*> {
     static PyObject* convert(PyObject* o) { return o; }
 };
+// Any object, as a strong reference (for items taken out of containers).
+template <> struct Converter<Ref> {
+    static Ref convert(PyObject* o) { return Ref::borrow(o); }
+};
 template <class T> struct Converter<std::optional<T>> {
     static std::optional<T> convert(PyObject* o) {
         if (o == Py_None) return std::nullopt;

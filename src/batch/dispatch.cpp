@@ -1,0 +1,97 @@
+#include "batch/dispatch.hpp"
+
+#include <array>
+#include <string>
+
+#include "fault.hpp"
+#include "generators/mar.hpp"
+#include "generators/statistical.hpp"
+
+namespace qm {
+
+std::vector<int32_t> saturating_i32_values(std::span<const double> values) {
+    std::vector<int32_t> out(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) out[i] = slot_i32(values[i]);
+    return out;
+}
+
+namespace {
+
+using Scalars = std::span<const double>;
+using Arrays = std::span<const std::vector<double>>;
+
+// Runners: pick each core's slots by the table's layout (counts are already
+// checked) and convert them afresh for every series.
+
+void run_random_walk(std::span<double> out, Scalars s, Arrays, uint64_t seed) {
+    gen_random_walk(out, seed, s[0], s[1], s[2], slot_i32(s[3]), s[4]);
+}
+
+void run_seasonal(std::span<double> out, Scalars s, Arrays, uint64_t seed) {
+    gen_seasonal(out, seed, slot_i32(s[0]), s[1], s[2], s[3], s[4], slot_i32(s[5]), s[6]);
+}
+
+void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, s, a, seed); }
+
+// Indexed by code. A row without a name is an unused code; a named row
+// without a core reports "unknown generator type" until its core exists.
+constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
+    /*  0 */ {"random_walk", 5, 0, run_random_walk},
+    /*  1 */ {"seasonal", 7, 0, run_seasonal},
+    /*  2 */ {"sarima", 9, 2, nullptr},
+    /*  3 */ {"ets", 14, 1, nullptr},
+    /*  4 */ {"inar", 4, 1, nullptr},
+    /*  5 */ {"ornstein_uhlenbeck", 7, 0, nullptr},
+    /*  6 */ {"geometric_brownian_motion", 6, 0, nullptr},
+    /*  7 */ {"jump_diffusion", 9, 0, nullptr},
+    /*  8 */ {"poisson_process", 2, 0, nullptr},
+    /*  9 */ {"cyclic", 10, 0, nullptr},
+    /* 10 */ {"garch", 7, 2, nullptr},
+    /* 11 */ {"hawkes_process", 7, 0, nullptr},
+    /* 12 */ {"chaotic_system", 12, 0, nullptr},
+    /* 13 */ {"bounded_process", 8, 0, nullptr},
+    /* 14 */ {"levy_process", 6, 0, nullptr},
+    /* 15 */ {"stochastic_volatility", 13, 0, nullptr},
+    /* 16 */ {"regime_switching", 4, 5, nullptr},
+    /* 17 */ {nullptr, 0, 0, nullptr},
+    /* 18 */ {nullptr, 0, 0, nullptr},
+    /* 19 */ {"state_space", 4, 6, nullptr},
+    /* 20 */ {"fbm", 5, 0, nullptr},
+    /* 21 */ {"gaussian_process", 6, 0, nullptr},
+    /* 22 */ {"intermittent_demand", 9, 0, nullptr},
+    /* 23 */ {nullptr, 0, 0, nullptr},
+    /* 24 */ {"energy_load", 19, 0, nullptr},  // array 0, when given, is the holiday list
+    /* 25 */ {"vital_signs", 10, 0, nullptr},
+    /* 26 */ {nullptr, 0, 0, nullptr},
+    /* 27 */ {"clickstream", 12, 0, nullptr},
+    /* 28 */ {"tsi", 23, 3, nullptr},
+    /* 29 */ {"tcm", 13, 2, nullptr},
+    /* 30 */ {"mar", 12, 0, run_mar},  // checks its own arrays
+}};
+
+}  // namespace
+
+const GenTypeRow* gen_type_row(int32_t gen_type) noexcept {
+    if (gen_type < 0 || gen_type > kMaxGenType) return nullptr;
+    const GenTypeRow& row = kGenTypes[static_cast<std::size_t>(gen_type)];
+    return row.name != nullptr ? &row : nullptr;
+}
+
+void check_param_counts(const GenTypeRow& row, std::size_t n_scalars, std::size_t n_arrays) {
+    if (n_scalars < row.min_scalars)
+        value_error(std::string(row.name) + ": expected >= " + std::to_string(row.min_scalars) +
+                    " scalar params, got " + std::to_string(n_scalars));
+    if (n_arrays < row.min_arrays)
+        value_error(std::string(row.name) + ": expected >= " + std::to_string(row.min_arrays) +
+                    " array params, got " + std::to_string(n_arrays));
+}
+
+void generate_series(int32_t gen_type, std::span<double> values, std::span<const double> scalar_params,
+                     std::span<const std::vector<double>> array_params, uint64_t seed) {
+    const GenTypeRow* row = gen_type_row(gen_type);
+    if (row == nullptr || row->core == nullptr) value_error("unknown generator type: " + std::to_string(gen_type));
+    check_param_counts(*row, scalar_params.size(), array_params.size());
+    row->core(values, scalar_params, array_params, seed);
+}
+
+}  // namespace qm

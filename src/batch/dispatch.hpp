@@ -1,0 +1,79 @@
+// Generator dispatch of the batch road: one integer code names a generator
+// core; its parameters travel as a flat float64 scalar vector and a list of
+// float64 arrays, shared by every series of the batch.
+//
+// generate_series checks the counts the code needs, converts each scalar slot
+// to the type its core expects and runs the core on the series buffer with the
+// series' own seed. Counts that are too small (and unknown codes) are
+// ValueErrors; anything a core refuses is that core's own fault (gen_mar alone
+// reports ValueErrors). Called on pool workers; touches no shared state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace qm {
+
+// ---- Slot conversions ------------------------------------------------------
+// Every slot arrives as a float64. These never cast an out-of-range value.
+
+// I: clamp to the int32 range, then truncate toward zero; NaN gives 0.
+inline int32_t slot_i32(double v) noexcept {
+    if (!(v == v)) return 0;
+    if (v <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+    if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(v);
+}
+
+// B: true when not equal to 0.0 (so NaN is true and -0.0 false).
+inline bool slot_flag(double v) noexcept { return v != 0.0; }
+
+// U: truncate toward zero to an unsigned 64-bit size; negative values and NaN
+// give 0, values at or beyond 2^64 the largest value.
+inline uint64_t slot_u64(double v) noexcept {
+    if (!(v > 0.0)) return 0;  // NaN, zeros, negatives
+    if (v >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+    return static_cast<uint64_t>(v);
+}
+
+// The I conversion applied to every element, in order.
+std::vector<int32_t> saturating_i32_values(std::span<const double> values);
+
+// ---- The code table --------------------------------------------------------
+
+// A core as the dispatcher runs it: the series buffer, the whole scalar and
+// array lists (the row's runner picks and converts its slots) and the seed.
+using SeriesCore = void (*)(std::span<double> values, std::span<const double> scalars,
+                            std::span<const std::vector<double>> arrays, uint64_t seed);
+
+struct GenTypeRow {
+    const char* name;        // as it appears in the count messages
+    std::size_t min_scalars;
+    std::size_t min_arrays;  // 0: no array-count check
+    SeriesCore core;         // nullptr: no core built for this code yet
+};
+
+// Largest code of the table; 17, 18, 23 and 26 are unused.
+inline constexpr int32_t kMaxGenType = 30;
+
+// The row of `gen_type`, or nullptr for a code with no generator (negative,
+// above kMaxGenType, or unused). Rows whose core is still missing are
+// returned too, so their counts and names can be inspected.
+const GenTypeRow* gen_type_row(int32_t gen_type) noexcept;
+
+// Throws ValueError with the row's scalar-count message, then with its
+// array-count message, when the given counts are below the row's minimums.
+void check_param_counts(const GenTypeRow& row, std::size_t n_scalars, std::size_t n_arrays);
+
+// Runs the core of `gen_type` on `values` (zeroed, the series' length).
+// ValueError: "unknown generator type: {}" (also for codes whose core is not
+// available), then the count messages, then whatever gen_mar reports.
+// Faults of the cores propagate as qm::Fault.
+void generate_series(int32_t gen_type, std::span<double> values, std::span<const double> scalar_params,
+                     std::span<const std::vector<double>> array_params, uint64_t seed);
+
+}  // namespace qm

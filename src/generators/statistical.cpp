@@ -1,0 +1,49 @@
+#include "generators/statistical.hpp"
+
+#include <cmath>
+#include <cstddef>
+
+#include "fault.hpp"
+#include "rng/innovations.hpp"
+#include "rng/mt64.hpp"
+
+namespace qm {
+
+// ---- Random walk ----------------------------------------------------------
+
+void check_random_walk_args(int32_t length) {
+    if (length <= 0) value_error("length must be > 0");
+}
+
+void gen_random_walk(std::span<double> out, uint64_t seed, double drift, double volatility, double start_value,
+                     int32_t innov_dist, double innov_param) {
+    Mt64 rng(seed);
+    double x = start_value;
+    for (double& slot : out) {
+        // The step (innovation + drift) is formed before it joins the level.
+        const double step = sample_innovation(rng, innov_dist, volatility, innov_param) + drift;
+        x = x + step;
+        slot = x;
+    }
+}
+
+// ---- Seasonal -------------------------------------------------------------
+
+void check_seasonal_args(int32_t length, int32_t seasonality_period) {
+    if (length <= 0) value_error("length must be > 0");
+    if (seasonality_period <= 0) value_error("seasonality_period must be > 0");
+}
+
+void gen_seasonal(std::span<double> out, uint64_t seed, int32_t seasonality_period, double seasonality_amplitude,
+                  double trend, double noise_level, double base_level, int32_t innov_dist, double innov_param) {
+    Mt64 rng(seed);
+    const double w = 6.283185307179586 / static_cast<double>(seasonality_period);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const double e = sample_innovation(rng, innov_dist, noise_level, innov_param);
+        const double t = static_cast<double>(i);
+        const double s = std::sin(w * t);
+        out[i] = ((seasonality_amplitude * s + base_level) + trend * t) + e;
+    }
+}
+
+}  // namespace qm

@@ -1,0 +1,53 @@
+"""Shared fixtures and helpers for the tests of the native module."""
+
+import pytest
+
+from quillmarten import _lib
+
+
+def find_function(name):
+    """The registered function `name` from whichever submodule holds it, or None."""
+    for sub in _lib.__all__[1:]:
+        fn = getattr(getattr(_lib, sub), name, None)
+        if fn is not None:
+            return fn
+    return None
+
+
+@pytest.fixture
+def native():
+    """native("random_walk") -> the function, skipping the test until it is registered."""
+
+    def get(name):
+        fn = find_function(name)
+        if fn is None:
+            pytest.skip(f"{name} is not registered yet")
+        return fn
+
+    return get
+
+
+def raised(call, *args, **kwargs):
+    """Runs call(*args, **kwargs) and returns the exception it raised (failing if none)."""
+    try:
+        call(*args, **kwargs)
+    except BaseException as exc:  # noqa: BLE001 - faults derive from BaseException
+        return exc
+    pytest.fail(f"{getattr(call, '__name__', call)} raised nothing")
+
+
+def notes(exc):
+    return getattr(exc, "__notes__", None)
+
+
+def assert_panics(call, text, *args, **kwargs):
+    """Checks that a call stops with the native fault exception carrying `text`.
+
+    Faults must not be caught by `except Exception`, so this goes through
+    BaseException and checks the class explicitly.
+    """
+    exc = raised(call, *args, **kwargs)
+    assert type(exc).__name__ == "PanicException", repr(exc)
+    assert isinstance(exc, BaseException) and not isinstance(exc, Exception)
+    assert str(exc) == text
+    return exc
