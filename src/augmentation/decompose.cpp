@@ -1,5 +1,6 @@
 #include "augmentation/decompose.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace qm {
@@ -51,21 +52,26 @@ void moving_average_trend(std::span<const double> x, const DecomposeWindow& win,
 void seasonal_means(std::span<const double> x, const std::vector<double>& trend, std::size_t p,
                     std::vector<double>& seasonal) {
     const std::size_t n = x.size();
-    std::vector<double> phase(p);
-    for (std::size_t k = 0; k < p; ++k) {
-        double sum = 0.0;
-        std::size_t count = 0;
-        for (std::size_t j = k; j < n; j += p) {
-            sum += x[j] - trend[j];
-            ++count;
-        }
-        phase[k] = sum / static_cast<double>(count);
+    // One pass in index order: each phase still sums its own terms in
+    // increasing j, so the result equals summing phase by phase.
+    std::vector<double> phase(p, 0.0);
+    std::size_t k = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        phase[k] += x[j] - trend[j];
+        if (++k == p) k = 0;
+    }
+    for (k = 0; k < p; ++k) {
+        const std::size_t count = (n - k + p - 1) / p;
+        phase[k] = phase[k] / static_cast<double>(count);
     }
     double total = 0.0;
-    for (std::size_t k = 0; k < p; ++k) total += phase[k];
+    for (k = 0; k < p; ++k) total += phase[k];
     const double centre = total / static_cast<double>(p);
-    for (std::size_t k = 0; k < p; ++k) phase[k] -= centre;
-    for (std::size_t i = 0; i < n; ++i) seasonal[i] = phase[i % p];
+    for (k = 0; k < p; ++k) phase[k] -= centre;
+    for (std::size_t start = 0; start < n; start += p) {
+        const std::size_t len = std::min(p, n - start);
+        std::copy_n(phase.begin(), len, seasonal.begin() + static_cast<std::ptrdiff_t>(start));
+    }
 }
 
 }  // namespace

@@ -194,7 +194,7 @@ double stirling_tail(double a) {
 // BTPE (Kachitvichyanukul and Schmeiser) for n * p >= 10, p <= 0.5.
 uint64_t binomial_btpe(Mt64& rng, uint64_t n, double p, double q) {
     const double nf = static_cast<double>(n);
-    const int64_t ni = static_cast<int64_t>(n);  // n < 2^31 here
+    const int64_t ni = static_cast<int64_t>(n);
     const double np = nf * p;
     const double npq = np * q;
     const double p1 = std::floor(2.195 * std::sqrt(npq) - 4.6 * q) + 0.5;

@@ -38,7 +38,7 @@ struct RecipeCase {
     double open01;  // uniform_open01
 };
 
-TEST(Recipes, HandPickedRawOutputs) {
+TEST(DrawRecipes, HandPickedRawOutputs) {
     const RecipeCase cases[] = {
         {0, 0.0, 0.0, 0x1.0p-53},
         {~0ULL, 1.0 - 0x1.0p-53, 1.0 - 0x1.0p-52, 1.0 - 0x1.0p-53},
@@ -56,7 +56,7 @@ TEST(Recipes, HandPickedRawOutputs) {
 }
 
 // The engine recipes and the pure decoders the ziggurats use must agree.
-TEST(Recipes, EngineRecipesMatchDecoders) {
+TEST(DrawRecipes, EngineRecipesMatchDecoders) {
     Mt64 a(42);
     Mt64 b(42);
     Mt64 c(42);
@@ -74,7 +74,7 @@ TEST(Recipes, EngineRecipesMatchDecoders) {
     }
 }
 
-TEST(Conversions, SaturatingCasts) {
+TEST(SaturatingConversions, SaturatingCasts) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     EXPECT_EQ(qm::saturate_to_i32(nan), 0);
