@@ -1,0 +1,208 @@
+"""dba_barycenter and dba_barycenters: a plain reimplementation, invariants, limits, pools and Ctrl-C."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pytest
+
+from conftest import notes, raised
+from quillmarten import _lib
+from test_dtw import EMPTY, NOT_FINITE, progress_during, reference_dtw
+
+A = _lib.augmentation
+BAD_WEIGHTS = "weights must be non-negative and match all input series"
+
+
+def reference_dba(reference, neighbors, weighting, n_iterations, band=None):
+    """Realigns every iteration (the first alignment of the reference is the
+    same thing) and sums over series, then path pairs, in order."""
+    series = [reference, *neighbors]
+    bary = [float(v) for v in reference]
+    for _ in range(n_iterations):
+        sums, totals = [0.0] * len(bary), [0.0] * len(bary)
+        for y, w in zip(series, weighting):
+            for i, j in reference_dtw(bary, y, band)[1]:
+                sums[i] += float(y[j]) * float(w)
+                totals[i] += float(w)
+        bary = [s / t if t > 0 else b for s, t, b in zip(sums, totals, bary)]
+    return bary
+
+
+def case(seed, n=15, k=4):
+    rng = np.random.default_rng(seed)
+    reference = rng.normal(size=n)
+    neighbors = [rng.normal(size=int(rng.integers(max(1, n - 6), n + 7))) + 0.3 * j for j in range(k)]
+    return reference, neighbors
+
+
+@pytest.mark.parametrize("seed,n,k,n_iterations,band", [
+    (1, 15, 4, 1, None), (2, 15, 4, 3, None), (3, 12, 6, 4, 2), (4, 20, 0, 2, None), (5, 1, 3, 2, None),
+    (6, 18, 3, 5, 0),
+])
+def test_matches_reference_dba(seed, n, k, n_iterations, band):
+    reference, neighbors = case(seed, n, k)
+    rng = np.random.default_rng(seed + 100)
+    weights = rng.uniform(0.0, 2.0, k + 1)
+    if k:
+        weights[rng.integers(0, k + 1)] = 0.0  # a zero entry among positive ones is fine
+    got = A.dba_barycenter(reference, neighbors, weights, n_iterations, band)
+    assert got.dtype == np.float64 and got.shape == (n,)
+    assert got.tolist() == reference_dba(reference, neighbors, weights, n_iterations, band)
+
+
+def test_barycenters_equal_single_calls():
+    reference, neighbors = case(9, n=14, k=5)
+    rng = np.random.default_rng(9)
+    weightings = [rng.uniform(0.1, 1.0, 6) for _ in range(17)]  # chunks of 8, 8 and 1
+    got = A.dba_barycenters(reference, tuple(neighbors), [list(w) for w in weightings], 3, 4)
+    assert type(got) is list and len(got) == 17
+    for bary, w in zip(got, weightings):
+        np.testing.assert_array_equal(bary, A.dba_barycenter(reference, neighbors, w, 3, 4))
+
+
+def test_invariants():
+    reference, neighbors = case(11, n=25, k=6)
+    # Without neighbours the reference is its own barycentre.
+    for iterations in (1, 2, 50):
+        np.testing.assert_array_equal(A.dba_barycenter(reference, [], np.array([1.0]), iterations), reference)
+    # Zero-weighted neighbours do not pull.
+    only_reference = np.r_[1.0, np.zeros(6)]
+    np.testing.assert_array_equal(A.dba_barycenter(reference, neighbors, only_reference, 4), reference)
+    # Identical series stay put.
+    same = A.dba_barycenter(reference, [reference] * 3, np.array([0.3, 0.2, 0.4, 0.1]), 5)
+    np.testing.assert_allclose(same, reference, rtol=1e-15, atol=0)
+    # Scaling all weights by a power of two is exact, so nothing changes.
+    w = np.random.default_rng(1).uniform(0.1, 3.0, 7)
+    once = A.dba_barycenter(reference, neighbors, w, 3)
+    np.testing.assert_array_equal(A.dba_barycenter(reference, neighbors, 4.0 * w, 3), once)
+    # -0.0 is a zero weight.
+    np.testing.assert_array_equal(A.dba_barycenter(reference, [reference], np.array([1.0, -0.0]), 2), reference)
+    # The barycentre keeps the reference's length and changes with the iterations.
+    assert A.dba_barycenters(reference, [np.ones(80), np.ones(3)], [[1, 1, 1]], 2)[0].shape == (25,)
+    assert not np.array_equal(A.dba_barycenter(reference, neighbors, w, 1), once)
+
+
+R, OK, NAN, E = np.array([1.0, 2.0, 3.0]), np.array([2.0, 1.0]), np.array([1.0, np.nan]), np.array([])
+
+
+@pytest.mark.parametrize("reference,neighbors,weights,n_iterations,band,message", [
+    (E, [E], [[1.0]], 0, None, "n_iterations must be in [1, 1000]"),
+    (E, [E], [[1.0]], 1001, None, "n_iterations must be in [1, 1000]"),
+    (E, [E], [], 1, None, "DBA requires between 1 and 1000 copies"),
+    (E, [E], [[1.0]] * 1001, 1, None, "DBA requires between 1 and 1000 copies"),
+    (np.zeros(8389), [E], [[1.0]] * 1000, 1, None, "DBA output exceeds 64 MiB; reduce copies or series length"),
+    (E, [NAN], [[1.0, 1.0]], 1, None, EMPTY),
+    (R, [NAN, E], [[1.0, 1.0, 1.0]], 1, None, NOT_FINITE),
+    (NAN, [E], [[1.0]], 1, None, NOT_FINITE),
+    (R, [OK], [[1.0, 1.0], [0.0, 0.0]], 1, None, BAD_WEIGHTS),
+    (R, [OK], [[1.0, -1.0]], 1, None, BAD_WEIGHTS),
+    (R, [OK], [[1.0]], 1, None, BAD_WEIGHTS),
+    (R, [OK], [[1.0, 1.0, 1.0]], 1, None, BAD_WEIGHTS),
+    (R, [OK], [[1.0, np.nan]], 1, None, BAD_WEIGHTS),
+    (R, [OK], [[np.inf, 1.0]], 1, None, BAD_WEIGHTS),
+    (R, [OK], [[1e308, 1e308]], 1, None, BAD_WEIGHTS),  # the sum overflows
+    (np.zeros(1_048_577), [np.zeros(1_048_577)], [[1.0, 1.0]], 1, None,
+     "DBA alignment cache exceeds 64 MiB; shorten series or reduce neighbors"),
+    (np.zeros(10_000), [np.zeros(10)], [[1.0, 1.0]], 1, None,
+     "DTW alignment exceeds the 64 MiB parent-storage limit; shorten series or reduce the band"),
+    (np.array([1e200, -1e200]), [np.array([-1e200])], [[1.0, 1.0]], 1, None,
+     "DTW alignment is infeasible for the requested band"),
+    (E, [E], [], 0, -1, "band must be non-negative when provided"),
+])
+def test_value_errors(reference, neighbors, weights, n_iterations, band, message):
+    exc = raised(A.dba_barycenters, reference, neighbors, weights, n_iterations, band)
+    assert type(exc) is ValueError and str(exc) == message
+    if len(weights) == 1:
+        exc = raised(A.dba_barycenter, reference, neighbors, np.array(weights[0]), n_iterations, band)
+        assert type(exc) is ValueError and str(exc) == message
+
+
+@pytest.mark.parametrize("fn,args,kind,text,note", [
+    ("dba_barycenter", ([1.0], [], R, 1), TypeError, None, "reference"),
+    ("dba_barycenter", (R, "ab", R, 1), TypeError, "Can't extract `str` to `Vec`", "neighbors"),
+    ("dba_barycenter", (R, [OK, [1.0]], R, 1), TypeError, None, "neighbors"),
+    ("dba_barycenter", (R, [], [1.0], 1), TypeError, None, "weights"),
+    ("dba_barycenters", (R, [], [[1.0, "x"]], 1), TypeError, None, "weights"),
+    ("dba_barycenters", (R, [], R, 1), TypeError, None, "weights"),
+    ("dba_barycenters", (R, [], [[1.0]], -1), OverflowError, None, "n_iterations"),
+    ("dba_barycenters", (R, [], [[1.0]], 1, 0.5), TypeError, None, "band"),
+    # The layout of a neighbour is checked after conversion, before the band.
+    ("dba_barycenters", (R, [np.arange(6.0)[::2]], [[1.0]], 1, -1), TypeError,
+     "The given array is not contiguous or is misaligned.", None),
+])
+def test_argument_errors(fn, args, kind, text, note):
+    exc = raised(getattr(A, fn), *args)
+    assert type(exc) is kind
+    assert text is None or str(exc) == text
+    assert notes(exc) == (None if note is None else [f"while processing '{note}'"])
+
+
+def test_other_threads_run_meanwhile():
+    x = np.random.default_rng(2).normal(size=300)
+    assert progress_during(lambda: A.dba_barycenter(x, [x[::-1].copy()] * 8, np.ones(9), 10))
+
+
+POOL_SCRIPT = textwrap.dedent("""
+    import numpy as np
+    from quillmarten import _lib
+    rng = np.random.default_rng(5)
+    ref = rng.normal(size=60)
+    nb = [rng.normal(size=int(rng.integers(40, 80))) for _ in range(20)]
+    w = rng.uniform(0.0, 1.0, (11, 21))
+    out = [_lib.augmentation.dba_barycenter(ref, nb, w[0], 4, 10)]
+    out += _lib.augmentation.dba_barycenters(ref, nb, list(w), 3, None)
+    print(";".join(",".join(v.hex() for v in b) for b in out))
+""")
+
+
+def test_pool_size_does_not_change_values():
+    runs = []
+    for threads in ("1", "4"):
+        env = dict(os.environ, RAYON_NUM_THREADS=threads)
+        done = subprocess.run([sys.executable, "-c", POOL_SCRIPT], env=env, capture_output=True, text=True,
+                              timeout=120)
+        assert done.returncode == 0, done.stderr
+        runs.append(done.stdout)
+    assert runs[0] == runs[1] and runs[0].count(";") == 11
+
+
+INTERRUPT_SCRIPT = textwrap.dedent("""
+    import time
+    import numpy as np
+    from quillmarten import _lib
+    rng = np.random.default_rng(0)
+    ref = rng.normal(size=400)
+    nb = [rng.normal(size=400) for _ in range(40)]
+    print("ready", flush=True)
+    t0 = time.perf_counter()
+    try:
+        _lib.augmentation.dba_barycenter(ref, nb, np.ones(41), 1000)
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print(f"interrupted {time.perf_counter() - t0:.3f}", flush=True)
+""")
+
+
+def test_ctrl_c_interrupts_a_long_run():
+    proc = subprocess.Popen([sys.executable, "-c", INTERRUPT_SCRIPT], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        time.sleep(0.6)  # well inside the native call
+        sent = time.perf_counter()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=30)
+        reaction = time.perf_counter() - sent
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode == 0, err
+    word, seconds = out.split()
+    assert word == "interrupted" and float(seconds) >= 0.5
+    assert reaction < 5.0
