@@ -17,11 +17,13 @@ void check_random_walk_args(int32_t length) {
 
 void gen_random_walk(std::span<double> out, uint64_t seed, double drift, double volatility, double start_value,
                      int32_t innov_dist, double innov_param) {
+    if (out.empty()) return;
     Mt64 rng(seed);
+    const InnovationLaw law = prepare_innovation(innov_dist, volatility, innov_param);
     double x = start_value;
     for (double& slot : out) {
         // The step (innovation + drift) is formed before it joins the level.
-        const double step = sample_innovation(rng, innov_dist, volatility, innov_param) + drift;
+        const double step = draw_innovation(rng, law) + drift;
         x = x + step;
         slot = x;
     }
@@ -36,10 +38,12 @@ void check_seasonal_args(int32_t length, int32_t seasonality_period) {
 
 void gen_seasonal(std::span<double> out, uint64_t seed, int32_t seasonality_period, double seasonality_amplitude,
                   double trend, double noise_level, double base_level, int32_t innov_dist, double innov_param) {
+    if (out.empty()) return;
     Mt64 rng(seed);
+    const InnovationLaw law = prepare_innovation(innov_dist, noise_level, innov_param);
     const double w = 6.283185307179586 / static_cast<double>(seasonality_period);
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const double e = sample_innovation(rng, innov_dist, noise_level, innov_param);
+        const double e = draw_innovation(rng, law);
         const double t = static_cast<double>(i);
         const double s = std::sin(w * t);
         out[i] = ((seasonality_amplitude * s + base_level) + trend * t) + e;

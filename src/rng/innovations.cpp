@@ -14,52 +14,36 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kPi = 3.141592653589793;
 constexpr double kSqrt2OverPi = 0.7978845608028654;
+constexpr const char* kSampleNormalMessage = "invalid normal params: std must be finite and >= 0: BadVariance";
 
-enum class Law { Normal, StudentT, Laplace, Uniform, SkewNormal };
-
-Law law_of(int32_t code) {
+InnovLaw law_of(int32_t code) {
     switch (code) {
-        case kInnovStudentT: return Law::StudentT;
-        case kInnovLaplace: return Law::Laplace;
-        case kInnovUniform: return Law::Uniform;
-        case kInnovSkewNormal: return Law::SkewNormal;
-        default: return Law::Normal;
+        case kInnovStudentT: return InnovLaw::StudentT;
+        case kInnovLaplace: return InnovLaw::Laplace;
+        case kInnovUniform: return InnovLaw::Uniform;
+        case kInnovSkewNormal: return InnovLaw::SkewNormal;
+        default: return InnovLaw::Normal;
     }
 }
 
-// A law with its parameters checked and its per-value constants computed,
-// so that one value and a whole buffer share the exact same arithmetic.
-struct Prepared {
-    Law law = Law::Normal;
-    double scale = 0.0;
-    double nu = 0.0;        // Student-t degrees of freedom
-    double t_factor = 0.0;  // Student-t: sigma * sqrt((nu - 2) / nu)
-    double beta = 0.0;      // Laplace: exponential scale
-    double half = 0.0;      // uniform: a = sigma * sqrt(3)
-    double width = 0.0;     // uniform: 2a, lowered so no draw reaches a
-    double delta = 0.0;     // skew-normal
-    double delta_c = 0.0;   // skew-normal: sqrt(1 - delta^2)
-    double sn_var = 0.0;    // skew-normal: 1 - 2 delta^2 / pi
-};
-
-Prepared prepare(int32_t code, double scale, double param, const char* normal_message) {
-    Prepared p;
+InnovationLaw prepare(int32_t code, double scale, double param, const char* normal_message) {
+    InnovationLaw p;
     p.law = law_of(code);
     p.scale = scale;
     switch (p.law) {
-        case Law::StudentT:
+        case InnovLaw::StudentT:
             if (!(param > 2.0)) fault("Student's t df must be > 2 for finite variance");
             p.nu = param;
             // nu = +inf is the normal limit; its gamma draw is still made.
             p.t_factor = std::isinf(param) ? scale : scale * std::sqrt((param - 2.0) / param);
             break;
-        case Law::Laplace: {
+        case InnovLaw::Laplace: {
             const double lambda = 1.0 / (scale / 1.4142135623730951);
             if (std::isnan(lambda) || lambda < 0.0) fault("invalid laplace param: scale must be > 0: LambdaTooSmall");
             p.beta = 1.0 / lambda;
             break;
         }
-        case Law::Uniform: {
+        case InnovLaw::Uniform: {
             constexpr const char* kMsg = "invalid uniform innovation param: scale must be > 0";
             const double a = scale * 1.7320508075688772;
             if (!(a > 0.0)) fault(std::string(kMsg) + ": EmptyRange");
@@ -70,34 +54,34 @@ Prepared prepare(int32_t code, double scale, double param, const char* normal_me
             p.width = s;
             break;
         }
-        case Law::SkewNormal:
+        case InnovLaw::SkewNormal:
             p.delta = param / std::sqrt(param * param + 1.0);
             p.delta_c = std::sqrt(1.0 - p.delta * p.delta);
             p.sn_var = 1.0 - ((2.0 * p.delta) * p.delta) / kPi;
             break;
-        case Law::Normal:
+        case InnovLaw::Normal:
             if (!std::isfinite(scale)) fault(normal_message);
             break;
     }
     return p;
 }
 
-inline double draw_student_t(Mt64& rng, const Prepared& p) {
+inline double draw_student_t(Mt64& rng, const InnovationLaw& p) {
     const double z = standard_normal(rng);
     const double g = gamma_law(rng, p.nu / 2.0, 2.0);
     const double t = std::isinf(p.nu) ? z : z * std::sqrt(p.nu / g);
     return p.t_factor * t;
 }
 
-inline double draw_laplace(Mt64& rng, const Prepared& p) {
+inline double draw_laplace(Mt64& rng, const InnovationLaw& p) {
     const double e1 = standard_exponential(rng);
     const double e2 = standard_exponential(rng);
     return e1 * p.beta - e2 * p.beta;
 }
 
-inline double draw_uniform(Mt64& rng, const Prepared& p) { return uniform01_52(rng) * p.width - p.half; }
+inline double draw_uniform(Mt64& rng, const InnovationLaw& p) { return uniform01_52(rng) * p.width - p.half; }
 
-inline double draw_skew_normal(Mt64& rng, const Prepared& p) {
+inline double draw_skew_normal(Mt64& rng, const InnovationLaw& p) {
     const double u0 = std::fabs(standard_normal(rng));
     const double z2 = standard_normal(rng);
     const double x = (p.delta * u0) + (p.delta_c * z2);
@@ -105,41 +89,43 @@ inline double draw_skew_normal(Mt64& rng, const Prepared& p) {
     return p.scale * x;
 }
 
-// 0.0 + : a zero scale never yields -0.0.
-inline double draw_normal(Mt64& rng, const Prepared& p) { return 0.0 + p.scale * standard_normal(rng); }
-
-inline double draw(Mt64& rng, const Prepared& p) {
-    switch (p.law) {
-        case Law::StudentT: return draw_student_t(rng, p);
-        case Law::Laplace: return draw_laplace(rng, p);
-        case Law::Uniform: return draw_uniform(rng, p);
-        case Law::SkewNormal: return draw_skew_normal(rng, p);
-        case Law::Normal: break;
-    }
-    return draw_normal(rng, p);
-}
+inline double draw_normal(Mt64& rng, const InnovationLaw& p) { return draw_innovation(rng, p); }
 
 template <typename Draw>
-void fill_with(Mt64& rng, const Prepared& p, std::span<double> out, Draw d) {
+void fill_with(Mt64& rng, const InnovationLaw& p, std::span<double> out, Draw d) {
     for (double& v : out) v = d(rng, p);
 }
 
 }  // namespace
 
+double draw_other_innovation(Mt64& rng, const InnovationLaw& p) {
+    switch (p.law) {
+        case InnovLaw::StudentT: return draw_student_t(rng, p);
+        case InnovLaw::Laplace: return draw_laplace(rng, p);
+        case InnovLaw::Uniform: return draw_uniform(rng, p);
+        case InnovLaw::SkewNormal: return draw_skew_normal(rng, p);
+        case InnovLaw::Normal: break;
+    }
+    return 0.0 + p.scale * standard_normal(rng);
+}
+
+InnovationLaw prepare_innovation(int32_t code, double scale, double param) {
+    return prepare(code, scale, param, kSampleNormalMessage);
+}
+
 double sample_innovation(Mt64& rng, int32_t code, double scale, double param) {
-    const Prepared p = prepare(code, scale, param, "invalid normal params: std must be finite and >= 0: BadVariance");
-    return draw(rng, p);
+    return draw_innovation(rng, prepare(code, scale, param, kSampleNormalMessage));
 }
 
 void fill_innovations(Mt64& rng, int32_t code, double scale, double param, std::span<double> out) {
-    const Prepared p =
+    const InnovationLaw p =
         prepare(code, scale, param, "invalid normal innovation param: scale must be finite and >= 0: BadVariance");
     switch (p.law) {
-        case Law::StudentT: fill_with(rng, p, out, draw_student_t); break;
-        case Law::Laplace: fill_with(rng, p, out, draw_laplace); break;
-        case Law::Uniform: fill_with(rng, p, out, draw_uniform); break;
-        case Law::SkewNormal: fill_with(rng, p, out, draw_skew_normal); break;
-        case Law::Normal: fill_with(rng, p, out, draw_normal); break;
+        case InnovLaw::StudentT: fill_with(rng, p, out, draw_student_t); break;
+        case InnovLaw::Laplace: fill_with(rng, p, out, draw_laplace); break;
+        case InnovLaw::Uniform: fill_with(rng, p, out, draw_uniform); break;
+        case InnovLaw::SkewNormal: fill_with(rng, p, out, draw_skew_normal); break;
+        case InnovLaw::Normal: fill_with(rng, p, out, draw_normal); break;
     }
 }
 

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "rng/mt64.hpp"
+#include "rng/samplers.hpp"
 
 namespace qm {
 
@@ -22,6 +23,37 @@ struct InnovDist {
     int32_t code = kInnovNormal;
     double param = 0.0;
 };
+
+enum class InnovLaw { Normal, StudentT, Laplace, Uniform, SkewNormal };
+
+// A law with its parameters checked and its per-value constants computed,
+// so that one value and a whole buffer share the exact same arithmetic.
+struct InnovationLaw {
+    InnovLaw law = InnovLaw::Normal;
+    double scale = 0.0;
+    double nu = 0.0;        // Student-t degrees of freedom
+    double t_factor = 0.0;  // Student-t: sigma * sqrt((nu - 2) / nu)
+    double beta = 0.0;      // Laplace: exponential scale
+    double half = 0.0;      // uniform: a = sigma * sqrt(3)
+    double width = 0.0;     // uniform: 2a, lowered so no draw reaches a
+    double delta = 0.0;     // skew-normal
+    double delta_c = 0.0;   // skew-normal: sqrt(1 - delta^2)
+    double sn_var = 0.0;    // skew-normal: 1 - 2 delta^2 / pi
+};
+
+// Checks the parameters once (faulting exactly as sample_innovation would on
+// its first call) so a generator can draw many values without re-checking.
+InnovationLaw prepare_innovation(int32_t code, double scale, double param);
+
+double draw_other_innovation(Mt64& rng, const InnovationLaw& law);
+
+// One value of a prepared law: the same draws and arithmetic as
+// sample_innovation. The normal law, by far the most used, is inline.
+inline double draw_innovation(Mt64& rng, const InnovationLaw& law) {
+    // 0.0 + : a zero scale never yields -0.0.
+    if (law.law == InnovLaw::Normal) return 0.0 + law.scale * standard_normal(rng);
+    return draw_other_innovation(rng, law);
+}
 
 // One value with standard deviation `scale`. Faults with the law's message
 // when its parameters are refused (checked on every call).

@@ -299,31 +299,30 @@ uint64_t saturate_to_u64(double x) {
 
 // ---- Law samplers -------------------------------------------------------------------
 
-double standard_normal(Mt64& rng) {
+double standard_normal_rejected(Mt64& rng, uint64_t bits) {
     const double* xs = kZigNormalX.data();
     const double* fs = kZigNormalF.data();
     for (;;) {
-        const uint64_t bits = next_u64(rng);
         const std::size_t i = static_cast<std::size_t>(bits & 0xFF);
-        // The [1, 2) float doubled is the [2, 4) float of the same bits.
         const double u = 2.0 * unit_interval_12_from_bits(bits) - 3.0;
         const double x = u * xs[i];
         if (std::fabs(x) < xs[i + 1]) return x;
         if (i == 0) return normal_tail(rng, u < 0.0);
         if (fs[i + 1] + (fs[i] - fs[i + 1]) * uniform01(rng) < std::exp(((-x) * x) / 2.0)) return x;
+        bits = next_u64(rng);
     }
 }
 
-double standard_exponential(Mt64& rng) {
+double standard_exponential_rejected(Mt64& rng, uint64_t bits) {
     const double* xs = kZigExpX.data();
     const double* fs = kZigExpF.data();
     for (;;) {
-        const uint64_t bits = next_u64(rng);
         const std::size_t i = static_cast<std::size_t>(bits & 0xFF);
         const double x = uniform_open01_from_bits(bits) * xs[i];
         if (x < xs[i + 1]) return x;
         if (i == 0) return kZigExpR - std::log(uniform01(rng));
         if (fs[i + 1] + (fs[i] - fs[i + 1]) * uniform01(rng) < std::exp(-x)) return x;
+        bits = next_u64(rng);
     }
 }
 

@@ -5,10 +5,13 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "rng/mt64.hpp"
+#include "rng/ziggurat_tables.hpp"
 
 namespace qm {
 
@@ -79,11 +82,31 @@ double sample_gamma(Mt64& rng, double shape, double scale);
 
 // ---- Law samplers (no guard; callers have checked the parameters) --------
 
-// Standard normal, 256-layer symmetric ziggurat.
-double standard_normal(Mt64& rng);
+// The rest of a ziggurat draw whose first candidate (built from `bits`) fell
+// outside its layer's rectangle: wedge, tail and retries.
+double standard_normal_rejected(Mt64& rng, uint64_t bits);
+double standard_exponential_rejected(Mt64& rng, uint64_t bits);
+
+// Standard normal, 256-layer symmetric ziggurat. The common case (about 99%)
+// is inline: one raw output, one table lookup, one comparison.
+inline double standard_normal(Mt64& rng) {
+    const uint64_t bits = next_u64(rng);
+    const std::size_t i = static_cast<std::size_t>(bits & 0xFF);
+    // The [1, 2) float doubled is the [2, 4) float of the same bits.
+    const double u = 2.0 * unit_interval_12_from_bits(bits) - 3.0;
+    const double x = u * kZigNormalX[i];
+    if (std::fabs(x) < kZigNormalX[i + 1]) return x;
+    return standard_normal_rejected(rng, bits);
+}
 
 // Standard exponential, 256-layer one-sided ziggurat.
-double standard_exponential(Mt64& rng);
+inline double standard_exponential(Mt64& rng) {
+    const uint64_t bits = next_u64(rng);
+    const std::size_t i = static_cast<std::size_t>(bits & 0xFF);
+    const double x = uniform_open01_from_bits(bits) * kZigExpX[i];
+    if (x < kZigExpX[i + 1]) return x;
+    return standard_exponential_rejected(rng, bits);
+}
 
 // Gamma body for shape > 0 (finite) and 0 < scale < +inf.
 double gamma_law(Mt64& rng, double shape, double scale);
