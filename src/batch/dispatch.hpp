@@ -16,29 +16,22 @@
 #include <string>
 #include <vector>
 
+#include "saturate.hpp"
+
 namespace qm {
 
 // ---- Slot conversions ------------------------------------------------------
 // Every slot arrives as a float64. These never cast an out-of-range value.
 
 // I: clamp to the int32 range, then truncate toward zero; NaN gives 0.
-inline int32_t slot_i32(double v) noexcept {
-    if (!(v == v)) return 0;
-    if (v <= -2147483648.0) return std::numeric_limits<int32_t>::min();
-    if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
-    return static_cast<int32_t>(v);
-}
+inline int32_t slot_i32(double v) noexcept { return saturate_to_i32(v); }
 
 // B: true when not equal to 0.0 (so NaN is true and -0.0 false).
 inline bool slot_flag(double v) noexcept { return v != 0.0; }
 
 // U: truncate toward zero to an unsigned 64-bit size; negative values and NaN
 // give 0, values at or beyond 2^64 the largest value.
-inline uint64_t slot_u64(double v) noexcept {
-    if (!(v > 0.0)) return 0;  // NaN, zeros, negatives
-    if (v >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
-    return static_cast<uint64_t>(v);
-}
+inline uint64_t slot_u64(double v) noexcept { return saturate_to_u64(v); }
 
 // The I conversion applied to every element, in order.
 std::vector<int32_t> saturating_i32_values(std::span<const double> values);

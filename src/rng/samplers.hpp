@@ -12,6 +12,7 @@
 
 #include "rng/mt64.hpp"
 #include "rng/ziggurat_tables.hpp"
+#include "saturate.hpp"
 
 namespace qm {
 
@@ -124,13 +125,6 @@ uint64_t binomial_law(Mt64& rng, uint64_t n, double p);
 
 // ---- Small helpers shared with the generators -----------------------------
 
-// float64 -> int32 truncating toward zero with saturation; NaN gives 0.
-int32_t saturate_to_i32(double x);
-
-// float64 -> int64 truncating toward zero with saturation; NaN gives 0.
-int64_t saturate_to_i64(double x);
-
-// float64 -> uint64 truncating toward zero with saturation; NaN gives 0.
-uint64_t saturate_to_u64(double x);
+// saturate_to_i32 / _i64 / _u64 live in saturate.hpp.
 
 }  // namespace qm
