@@ -123,8 +123,4 @@ uint64_t poisson_product_law(Mt64& rng, double lambda);
 // BTPE above.
 uint64_t binomial_law(Mt64& rng, uint64_t n, double p);
 
-// ---- Small helpers shared with the generators -----------------------------
-
-// saturate_to_i32 / _i64 / _u64 live in saturate.hpp.
-
 }  // namespace qm
