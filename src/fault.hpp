@@ -8,6 +8,7 @@
 // their C++ tests can use them without the interpreter.
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 
@@ -27,5 +28,11 @@ struct ValueError : std::runtime_error {
 
 // Throws ValueError(message); no report, the caller will see it.
 [[noreturn]] inline void value_error(const std::string& message) { throw ValueError(message); }
+
+// Throws std::bad_alloc (MemoryError in Python) when `count` items of
+// `item_bytes` each cannot be held by this machine at all. Lazily committed
+// memory would otherwise let such an allocation "succeed" and the process be
+// killed when the pages are touched.
+void check_allocation(std::size_t count, std::size_t item_bytes);
 
 }  // namespace qm

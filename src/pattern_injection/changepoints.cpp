@@ -48,6 +48,8 @@ std::vector<int64_t> inject_changepoints(std::span<double> values, uint64_t seed
     if (num_changepoints < 0) fault("num_changepoints must be >= 0");
     if (num_changepoints == 0) return {};
     const auto k = static_cast<std::size_t>(num_changepoints);
+    // Indices plus up to three amount lists of k entries each.
+    check_allocation(k, sizeof(int64_t) + 3 * sizeof(double));
     Mt64 rng(seed);
 
     const int32_t big_n = injection_length(values.size());
