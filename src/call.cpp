@@ -445,13 +445,13 @@ namespace {
 
 struct SliceContainer {
     PyObject_HEAD
-    void* owner;
-    void (*drop)(void*);
+    alignas(void*) unsigned char storage[detail::kOwnerStorage];
+    detail::DropOwner drop;  // null until the storage holds a vector
 };
 
 void slice_container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
-    if (c->drop != nullptr) c->drop(c->owner);
+    if (c->drop != nullptr) c->drop(c->storage);
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -477,27 +477,20 @@ PyTypeObject* slice_container_type() {
 
 }  // namespace
 
-PyObject* detail::new_array(void* owner, void (*drop)(void*), void* data, std::size_t n, Dtype dtype) {
-    // Until the container holds it, the owner is ours to free.
-    struct Guard {
-        void* owner;
-        void (*drop)(void*);
-        ~Guard() {
-            if (owner) drop(owner);
-        }
-    } guard{owner, drop};
+PyObject* detail::new_array(void* from, MoveOwner move, DropOwner drop, Dtype dtype) {
     ensure_numpy();
     PyTypeObject* type = slice_container_type();
     auto* container = PyObject_New(SliceContainer, type);
     if (container == nullptr) fault("Failed to create slice container");
-    container->owner = std::exchange(guard.owner, nullptr);
-    container->drop = drop;
+    container->drop = nullptr;
     Ref holder(reinterpret_cast<PyObject*>(container));
+    const OwnedBuffer buffer = move(from, container->storage);
+    container->drop = drop;
     // NumPy allocates its own buffer for NULL data, so an empty result points
     // at a static aligned word instead.
     alignas(16) static const char empty_data[16] = {};
-    if (n == 0) data = const_cast<char*>(empty_data);
-    npy_intp dims[1] = {static_cast<npy_intp>(n)};
+    void* data = buffer.size == 0 ? const_cast<char*>(empty_data) : buffer.data;
+    npy_intp dims[1] = {static_cast<npy_intp>(buffer.size)};
     Ref array(PyArray_SimpleNewFromData(1, dims, typenum_of(dtype), data));
     if (PyArray_SetBaseObject(as_array(array.get()), holder.release()) < 0) throw_current();
     return array.release();

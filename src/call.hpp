@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -106,7 +107,17 @@ std::size_t array_size(PyObject* array);
 // Contiguity rule, then copies `size` elements of `elem` bytes into dst.
 void copy_array_out(PyObject* array, void* dst, std::size_t elem);
 void copy_array_in(PyObject* array, const void* src, std::size_t elem, std::size_t n);
-PyObject* new_array(void* owner, void (*drop)(void*), void* data, std::size_t n, Dtype dtype);
+// A result array's owner lives inside its PySliceContainer: the vector is
+// moved into the container's storage (no separate allocation) and destroyed
+// with it.
+inline constexpr std::size_t kOwnerStorage = 3 * sizeof(void*);
+struct OwnedBuffer {
+    void* data;
+    std::size_t size;
+};
+using MoveOwner = OwnedBuffer (*)(void* from, void* storage);
+using DropOwner = void (*)(void* storage);
+PyObject* new_array(void* from, MoveOwner move, DropOwner drop, Dtype dtype);
 }  // namespace detail
 
 // A one-dimensional NumPy array argument of element type T. Holding it does
@@ -147,10 +158,15 @@ struct ArrayRead {
 // A new array that owns `values` (no copy); its base is a PySliceContainer.
 template <class T>
 PyObject* to_array(std::vector<T>&& values) {
-    auto* owner = new std::vector<T>(std::move(values));
+    using Vec = std::vector<T>;
+    static_assert(sizeof(Vec) <= detail::kOwnerStorage && alignof(Vec) <= alignof(void*));
     return detail::new_array(
-        owner, [](void* p) { delete static_cast<std::vector<T>*>(p); }, owner->data(), owner->size(),
-        dtype_of<T>());
+        &values,
+        [](void* from, void* storage) {
+            Vec* v = new (storage) Vec(std::move(*static_cast<Vec*>(from)));
+            return detail::OwnedBuffer{v->data(), v->size()};
+        },
+        [](void* storage) { static_cast<Vec*>(storage)->~Vec(); }, dtype_of<T>());
 }
 
 // ---------------------------------------------------------------------------

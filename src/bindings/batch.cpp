@@ -2,6 +2,8 @@
 #include "batch/batch.hpp"
 #include "bindings/bindings.hpp"
 
+#include <mutex>
+
 namespace qm::bindings {
 namespace {
 
@@ -64,12 +66,39 @@ std::vector<std::vector<double>> copy_arrays(const std::vector<ArrayIn<double>>&
     return out;
 }
 
+// The four keys of a result dict, made once: a batch builds one dict per
+// series while holding the lock, so every saved step counts.
+struct ResultKeys {
+    PyObject* values;
+    PyObject* cp_indices;
+    PyObject* anom_indices;
+    PyObject* miss_indices;
+};
+
+const ResultKeys& result_keys() {
+    static std::once_flag once;
+    static ResultKeys keys{};
+    std::call_once(once, [] {
+        keys = {PyUnicode_InternFromString("values"), PyUnicode_InternFromString("cp_indices"),
+                PyUnicode_InternFromString("anom_indices"), PyUnicode_InternFromString("miss_indices")};
+    });
+    if (!keys.values || !keys.cp_indices || !keys.anom_indices || !keys.miss_indices)
+        fault("could not create the result keys");
+    return keys;
+}
+
+void set_item(PyObject* dict, PyObject* key, PyObject* value) {
+    Ref v(value);
+    if (PyDict_SetItem(dict, key, v.get()) < 0) py::throw_current();
+}
+
 PyObject* result_dict(SeriesResult& r) {
+    const ResultKeys& keys = result_keys();
     Ref dict(PyDict_New());
-    py::dict_set(dict.get(), "values", py::to_array(std::move(r.values)));
-    py::dict_set(dict.get(), "cp_indices", py::to_array(std::move(r.indices.cp_indices)));
-    py::dict_set(dict.get(), "anom_indices", py::to_array(std::move(r.indices.anom_indices)));
-    py::dict_set(dict.get(), "miss_indices", py::to_array(std::move(r.indices.miss_indices)));
+    set_item(dict.get(), keys.values, py::to_array(std::move(r.values)));
+    set_item(dict.get(), keys.cp_indices, py::to_array(std::move(r.indices.cp_indices)));
+    set_item(dict.get(), keys.anom_indices, py::to_array(std::move(r.indices.anom_indices)));
+    set_item(dict.get(), keys.miss_indices, py::to_array(std::move(r.indices.miss_indices)));
     return dict.release();
 }
 
