@@ -1,6 +1,7 @@
 #include "special.hpp"
 
 #include <cmath>
+#include <limits>
 
 namespace qm {
 
@@ -138,15 +139,37 @@ double gamma_ppf_scalar(double u, double a, double theta) noexcept {
 
     const double L = ln_gamma(a);
     const double log_theta = std::log(theta);
+    // The distribution function increases with x, so every evaluated point
+    // narrows the interval (lo, hi) that holds the quantile. Plain Newton from
+    // the Wilson-Hilferty start can leave that interval for good (far tails,
+    // small shapes) and return a value that is not a quantile at all; a step
+    // that would leave it, or a density too small to step with, halves the
+    // interval instead (geometrically while it is wide, doubling x while it is
+    // unbounded above). Where Newton
+    // stays inside, which is where it converges, the iterates are unchanged.
+    double lo = 0.0;
+    double hi = std::numeric_limits<double>::infinity();
     for (int iter = 0; iter < 50; ++iter) {
         const double z = x / theta;
         const double P = lower_gamma_regularized(a, z, L);
         const double g = std::exp((a - 1.0) * std::log(x) - z - a * log_theta - L);
-        if (g < 1e-300) return x;
-        const double delta = (P - u) / g;
-        x = x - delta;
-        if (x <= 0.0) x = 1e-12;
-        if (std::fabs(x) * 1e-12 > std::fabs(delta)) return x;
+        if (P < u) lo = x;
+        else if (P > u) hi = x;
+        if (!(g < 1e-300)) {
+            const double delta = (P - u) / g;
+            double next = x - delta;
+            if (next <= 0.0) next = 1e-12;
+            if ((next > lo && next < hi) || std::isnan(next)) {
+                x = next;
+                if (std::fabs(x) * 1e-12 > std::fabs(delta)) return x;
+                continue;
+            }
+        }
+        if (P == u) return x;
+        if (std::isinf(hi)) x = 2.0 * x;
+        else if (lo == 0.0) x = hi * 0x1p-32;  // roots of small shapes can be tiny
+        else if (hi > 4.0 * lo) x = std::sqrt(lo * hi);
+        else x = 0.5 * (lo + hi);
     }
     return x;
 }
@@ -156,7 +179,7 @@ double norm_cdf_scalar(double x) noexcept {
     const double t = 1.0 / (1.0 + 0.3275911 * std::fabs(z));
     const double poly = (((1.061405429 * t - 1.453152027) * t + 1.421413741) * t - 0.284496736) * t + 0.254829592;
     const double y = 1.0 - poly * t * std::exp(-(z * z));
-    // -0.0 compares equal to 0 and takes the upper branch, giving exactly 0.5.
+    // -0.0 compares equal to 0 and takes the upper branch, like +0.0.
     return z >= 0.0 ? (1.0 + y) / 2.0 : (1.0 - y) / 2.0;
 }
 
