@@ -144,7 +144,13 @@ bool RunErrorSlot::record(std::string message) {
     return mine;
 }
 
+void RunErrorSlot::record_exception(std::exception_ptr error) noexcept {
+    if (!exception_claimed_.exchange(true, std::memory_order_acq_rel)) exception_ = std::move(error);
+    stop_.store(true, std::memory_order_release);
+}
+
 void RunErrorSlot::rethrow_if_failed() const {
+    if (exception_) std::rethrow_exception(exception_);
     if (has_message()) throw ValueError(message_);
     if (stopped()) fault("parallel run stopped without an error message");
 }

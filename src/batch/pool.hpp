@@ -12,8 +12,10 @@
 // never by waiting), raises the stop flag, and cancels the rest of the run. No
 // new range of items starts once the flag is up. After the run the recorded
 // message is thrown again as qm::ValueError on the calling thread. Anything
-// else an item throws (qm::Fault, std::bad_alloc, ...) is carried to the
-// calling thread by TBB, which rethrows the first one.
+// else an item throws (qm::Fault, std::bad_alloc, ...) is kept the same way
+// (the first one) and rethrown after the run in place of any message: a fault
+// ends the call even when an item that was still running when another one
+// failed with a message is the one that faults.
 //
 // Not fork-safe: a child forked while pool threads exist may hang.
 #pragma once
@@ -26,6 +28,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -90,8 +93,12 @@ public:
     // Only meaningful after the run has joined (every worker finished).
     const std::string& message() const noexcept { return message_; }
 
-    // After the run: throws the recorded message as ValueError; a stop flag
-    // without a message means a broken invariant.
+    // Keeps `error` (anything but a ValueError) if no such exception has been
+    // kept yet; always raises the stop flag.
+    void record_exception(std::exception_ptr error) noexcept;
+
+    // After the run: rethrows the kept exception, else throws the recorded
+    // message as ValueError; a stop flag with neither means a broken invariant.
     void rethrow_if_failed() const;
 
 private:
@@ -101,6 +108,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> state_{kEmpty};
     std::string message_;
+    std::atomic<bool> exception_claimed_{false};
+    std::exception_ptr exception_;
 };
 
 // ---------------------------------------------------------------------------
@@ -124,6 +133,12 @@ void run_in_arena(tbb::task_arena& arena, std::size_t n, Body& body, RunErrorSlo
                         body(i);
                     } catch (const ValueError& e) {
                         slot.record(e.what());
+                        ctx.cancel_group_execution();
+                        return;
+                    } catch (...) {
+                        // Kept by the slot rather than left to TBB, which drops an
+                        // exception thrown after the run was cancelled.
+                        slot.record_exception(std::current_exception());
                         ctx.cancel_group_execution();
                         return;
                     }

@@ -14,10 +14,10 @@ namespace qm {
 namespace {
 
 // Amount j of one kind: the caller's entry where there is one, else a draw.
-// A kind that is off draws nothing and is never applied.
+// A kind that is off draws nothing and gets the neutral amount `off`.
 std::vector<double> change_amounts(Mt64& rng, bool on, std::size_t k, std::span<const double> given,
-                                   double lo, double hi) {
-    if (!on) return {};
+                                   double lo, double hi, double off) {
+    if (!on) return std::vector<double>(k, off);
     std::vector<double> amounts(k);
     for (std::size_t j = 0; j < k; ++j)
         amounts[j] = j < given.size() ? given[j] : sample_uniform(rng, lo, hi);
@@ -72,26 +72,23 @@ std::vector<int64_t> inject_changepoints(std::span<double> values, uint64_t seed
     const bool level_on = mixed || changepoint_type == "level";
     const bool trend_on = mixed || changepoint_type == "trend";
     const bool variance_on = mixed || changepoint_type == "variance";
-    const std::vector<double> level = change_amounts(rng, level_on, k, level_changes, -20.0, 20.0);
-    const std::vector<double> trend = change_amounts(rng, trend_on, k, trend_changes, -0.5, 0.5);
+    const std::vector<double> level = change_amounts(rng, level_on, k, level_changes, -20.0, 20.0, 0.0);
+    const std::vector<double> trend = change_amounts(rng, trend_on, k, trend_changes, -0.5, 0.5, 0.0);
     const std::vector<double> variance =
-        change_amounts(rng, variance_on, k, variance_changes, 0.5, 2.0);
+        change_amounts(rng, variance_on, k, variance_changes, 0.5, 2.0, 1.0);
 
     const std::size_t n = values.size();
     for (std::size_t j = 0; j < k; ++j) {
         // idx <= max(N, 1) - 1, so c == n only for an empty series.
         const auto c = static_cast<std::size_t>(idx[j]);
         if (c >= n) continue;
-        if (level_on) {
-            const double shift = level[j];
-            for (std::size_t t = c; t < n; ++t) values[t] = values[t] + shift;
-        }
-        if (trend_on) {
-            const double slope = trend[j];
-            for (std::size_t t = c; t < n; ++t)
-                values[t] = values[t] + static_cast<double>(t - c) * slope;
-        }
-        if (variance_on && !(variance[j] == 1.0)) rescale_from(values, c, variance[j]);
+        // Level and trend are added even when their kind is off (amount 0):
+        // the addition still turns a -0.0 into +0.0 from c on.
+        const double shift = level[j];
+        for (std::size_t t = c; t < n; ++t) values[t] = values[t] + shift;
+        const double slope = trend[j];
+        for (std::size_t t = c; t < n; ++t) values[t] = values[t] + static_cast<double>(t - c) * slope;
+        if (!(variance[j] == 1.0)) rescale_from(values, c, variance[j]);
     }
     return idx;
 }

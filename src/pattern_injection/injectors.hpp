@@ -19,8 +19,9 @@ namespace qm {
 // Changepoint j sits at fraction locations[j] of the series (drawn from
 // U(0.1, 0.9) where not given; all-drawn fractions are sorted). Kinds by
 // `changepoint_type`: "level", "trend", "variance" or "mixed" (all three);
-// any other text changes nothing. A change amount not given is drawn, all
-// level amounts before any trend amount before any variance factor.
+// any other text changes no value (level and trend still add their 0, so a
+// -0.0 from the changepoint on becomes +0.0). A change amount not given is
+// drawn, all level amounts before any trend amount before any variance factor.
 // Returns the k indices in list order. Faults when num_changepoints < 0.
 std::vector<int64_t> inject_changepoints(std::span<double> values, uint64_t seed,
                                          int32_t num_changepoints,

@@ -93,6 +93,20 @@ INSTANTIATE_TEST_SUITE_P(
         CpCase{"zero_count", {1, 2}, 0, "level", {}, {}, {}, {}, {}, {1, 2}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(Changepoints, KindsThatAreOffStillAddTheirZero) {
+    // Level and trend amounts of 0 are added whatever the kind, so negative
+    // zeros from the changepoint on come out positive; points before it and a
+    // variance factor of 1 are left alone.
+    for (const char* type : {"variance", "level", "trend", "Mixed"}) {
+        Vec x(4, -0.0);
+        qm::inject_changepoints(x, 3, 1, type, Vec{0.5}, Vec{0.0}, Vec{0.0}, Vec{1.0});
+        for (std::size_t t = 0; t < x.size(); ++t) {
+            EXPECT_EQ(x[t], 0.0);
+            EXPECT_EQ(std::signbit(x[t]), t < 2) << type << " at " << t;
+        }
+    }
+}
+
 TEST(Changepoints, NegativeCountFaults) {
     Vec x{1, 2, 3};
     expect_fault([&] { qm::inject_changepoints(x, 1, -1, "level", {}, {}, {}, {}); },

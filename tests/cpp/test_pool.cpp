@@ -97,6 +97,29 @@ TEST(PoolRun, FaultsAndAllocationFailuresReachTheCaller) {
     EXPECT_THROW(qm::run_parallel(1, 2, [](std::size_t) { qm::fault("boom"); }), qm::Fault);
 }
 
+TEST(PoolRun, FaultOfAnItemStillRunningWinsOverAnEarlierMessage) {
+    // Both items run at once; item 1 faults only after item 0 has failed with a
+    // message and cancelled the run. The fault must still reach the caller.
+    for (int round = 0; round < 5; ++round) {
+        std::atomic<int> started{0};
+        std::atomic<bool> message_thrown{false};
+        auto item = [&](std::size_t i) {
+            ++started;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (started.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            if (i == 0) {
+                message_thrown = true;
+                qm::value_error("generator message");
+            }
+            while (!message_thrown.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            qm::fault("core guard");
+        };
+        EXPECT_THROW(qm::run_parallel(2, 2, item), qm::Fault);
+        ASSERT_EQ(started.load(), 2) << "the two items did not run at once";
+    }
+}
+
 TEST(PoolRun, PoolOfMoreThreadsThanProcessorsRunsThemAllAtOnce) {
     // Every item waits until all have started: only a pool that really has
     // `w` threads gets through before the deadline.
