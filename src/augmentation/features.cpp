@@ -1,6 +1,7 @@
 #include "augmentation/features.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -213,11 +214,39 @@ double autocorrelation_at_lag(std::optional<std::uint64_t> lag, std::span<const 
 }
 
 double acf_sum_of_squares(std::uint64_t first, std::uint64_t last, std::span<const double> x) {
+    constexpr std::uint64_t kSideBySide = 16;
+    const std::size_t n = x.size();
+    if (last < first || last - first >= kSideBySide || first == 0 || first >= n) {
+        double total = 0.0;
+        for (std::uint64_t lag = first; lag <= last; ++lag) {
+            const double r = autocorrelation_at_lag(lag, x);
+            total += r * r;
+            if (lag == std::numeric_limits<std::uint64_t>::max()) break;
+        }
+        return total;
+    }
+    // The same sums as autocorrelation_at_lag for each lag, each still added in
+    // index order, but the mean and the denominator are formed once and the
+    // lags' products accumulate side by side (independent chains instead of
+    // one long one per lag).
+    const std::size_t k = static_cast<std::size_t>(last - first + 1);
+    const double m = mean_of(x);
+    std::vector<double> d(n);
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        d[i] = x[i] - m;
+        s += d[i] * d[i];
+    }
+    std::array<double, kSideBySide> num{};
+    const std::size_t l0 = static_cast<std::size_t>(first);
+    for (std::size_t i = 0; i + l0 < n; ++i) {
+        const std::size_t lags = std::min(k, n - l0 - i);
+        for (std::size_t j = 0; j < lags; ++j) num[j] += d[i + l0 + j] * d[i];
+    }
     double total = 0.0;
-    for (std::uint64_t lag = first; lag <= last; ++lag) {
-        const double r = autocorrelation_at_lag(lag, x);
+    for (std::size_t j = 0; j < k; ++j) {
+        const double r = l0 + j >= n ? kNaN : (s <= kFeatureEpsilon ? 0.0 : num[j] / s);
         total += r * r;
-        if (lag == std::numeric_limits<std::uint64_t>::max()) break;
     }
     return total;
 }
