@@ -14,10 +14,10 @@ Each figure is the best of --repeat runs, after one untimed warm-up run.
 
 import argparse
 import os
-import time
 
 import numpy as np
 
+from _timing import best_time
 from quillmarten import _lib
 
 DRIFT, VOLATILITY, START = 0.01, 1.0, 100.0
@@ -27,16 +27,6 @@ CONFIG = {
     "spike_magnitude": 8.0, "dip_magnitude": -8.0, "level_shift_magnitude": 3.0, "level_shift_duration": 20,
     "missing_data": True, "missing_pattern": "random", "missing_rate": 0.05,
 }
-
-
-def best_time(fn, repeat):
-    fn()  # warm-up: pools started, allocator primed
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
 
 
 def ours(n_series, length, n_workers, config=CONFIG):
@@ -93,7 +83,7 @@ def main():
                       ("generate_batch n_workers=1", ours(n, length, 1)),
                       ("generate_batch n_workers=0", ours(n, length, 0)),
                       ("NumPy loop (1 thread)", numpy_loop(n, length))]:
-        times[label], rows = best_time(fn, args.repeat)
+        times[label], rows = best_time(fn, args.repeat, warmup=True)
         anomalies, missing = summary(rows)
         print(f"  {label:<28}{times[label] * 1e3:>10.1f} ms   {anomalies:,} anomalies, {missing:,} missing")
     t8, t1, tnp = (times[k] for k in ("generate_batch n_workers=8", "generate_batch n_workers=1",
@@ -107,10 +97,10 @@ def main():
                                  (16, CONFIG, "length 16, all injections")]:
         cells = []
         for n_workers in (1, 8):
-            t, _ = best_time(ours(small, length, n_workers, config), args.repeat)
+            t, _ = best_time(ours(small, length, n_workers, config), args.repeat, warmup=True)
             cells.append(f"n_workers={n_workers}{t / small * 1e6:6.2f} µs")
         print(f"  {what:<27}" + "   ".join(cells))
-    t, _ = best_time(numpy_loop(small // 10, 16), 1)
+    t, _ = best_time(numpy_loop(small // 10, 16), 1, warmup=True)
     print(f"  NumPy loop, length 16      {t / (small // 10) * 1e6:6.2f} µs per series")
 
 if __name__ == "__main__":

@@ -9,23 +9,14 @@ the elements that differ by more than 1e-6 (relative above 1).
 """
 
 import argparse
-import time
 
 import numpy as np
 from scipy import stats
 
+from _timing import best_time
 from quillmarten import _lib
 
 D = _lib.distributions
-
-
-def best_time(fn, repeat):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
 
 
 def decompose_case(n):

@@ -28,11 +28,11 @@ import json
 import os
 import subprocess
 import sys
-import time
 import warnings
 
 import numpy as np
 
+from _timing import best_time
 from quillmarten import _lib
 
 A = _lib.augmentation
@@ -44,15 +44,6 @@ def ensure_peers():
         import tslearn  # noqa: F401
     except ImportError:
         subprocess.run([sys.executable, "-m", "pip", "install", "-q", "dtaidistance", "tslearn"], check=True)
-
-
-def best_time(fn, repeat):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
 
 
 def data():

@@ -14,92 +14,41 @@ Each native figure is the best of --repeat runs; the peer runs once.
 """
 
 import argparse
-import math
 import os
+import sys
 import time
+from pathlib import Path
 
 import numpy as np
 from statsmodels.tsa.stattools import acf as sm_acf
 
+from _timing import best_time
 from quillmarten import _lib
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
+from reference import classical_decompose, median_crossings, spectral_features, window_features  # noqa: E402
+
 A = _lib.augmentation
-EPS = 2.220446049250313e-16
-
-
-def best_time(fn, repeat):
-    best, result = math.inf, None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
 
 
 # ---------------------------------------------------------------------------
-# The per-series peer: the usual numpy way of writing the twelve features.
-
-def decompose(x, period):
-    n = len(x)
-    usable = period is not None and period <= n // 2
-    if usable and period % 2 == 0:
-        weights = np.r_[0.5, np.ones(period - 1), 0.5] / period
-    else:
-        w = period if usable else max((n // 10) | 1, 3)
-        weights = np.full(w, 1.0 / w)
-    h = (len(weights) - 1) // 2
-    full = np.convolve(x, weights, "valid")
-    trend = np.r_[np.full(h, full[0]), full, np.full(h, full[-1])]
-    seasonal = np.zeros(n)
-    if usable:
-        detrended = x - trend
-        means = np.array([detrended[k::period].mean() for k in range(period)])
-        seasonal = np.resize(means - means.mean(), n)
-    return trend, seasonal, x - trend - seasonal
-
-
-def strength(signal, residual):
-    denom = np.var(signal + residual)
-    return 0.0 if denom <= EPS else float(np.clip(1.0 - np.var(residual) / denom, 0.0, 1.0))
-
-
-def spectral(x, period, parts):
-    n = len(x)
-    trend, seasonal, residual = parts
-    usable = period is not None and period <= n // 2
-    seas = strength(seasonal, residual) if usable and np.any(seasonal) else 0.0
-    c = x - x.mean()
-    v = np.mean(c * c)
-    acf1 = 0.0 if v <= EPS else np.dot(c[1:], c[:-1]) / n / v
-    entropy = 0.0
-    if n >= 4 and v > EPS:
-        power = np.abs(np.fft.rfft(c)[1:]) ** 2
-        total = power.sum()
-        if total > EPS:
-            q = power[power > 0] / total
-            entropy = float(np.clip(-np.sum(q * np.log(q)) / math.log(n // 2), 0.0, 1.0))
-    return [entropy, strength(trend, residual), seas, acf1]
-
+# The per-series peer: the usual numpy way of writing the twelve features, with
+# the parts it shares with the tests' reference row taken from there.
 
 def peer_row(x, period, window):
     n = len(x)
     y = x / np.abs(x).max()
     z = (y - y.mean()) / y.std()
-    parts = decompose(z, period)
-    row = spectral(z, period, parts)
+    parts = classical_decompose(z, period)
+    row = spectral_features(z, period, parts)
     r = sm_acf(z, nlags=max(10, period or 0), fft=False)
     dz = np.diff(z)
     row += [np.sum(r[1:11] ** 2), sm_acf(dz, nlags=1, fft=False)[1], r[period] if period else 0.0]
     d = parts[2] - parts[2].mean()
     loo = np.maximum((np.dot(d, d) - d * d * (n / (n - 1))) / (n - 1), 0.0)
     row.append(np.var(loo))
-    w = window or period or 10
-    row.append(np.var(z[:n // w * w].reshape(-1, w).var(axis=1)))
-    win = np.lib.stride_tricks.sliding_window_view(z, w)
-    mean, var = win.mean(axis=1), win.var(axis=1)
-    row += [np.abs(mean[:-w] - mean[w:]).max(), np.abs(var[:-w] - var[w:]).max()]
-    below = z <= np.median(z)
-    row.append(float(np.count_nonzero(below[1:] != below[:-1])))
+    row += window_features(z, window or period or 10)
+    row.append(median_crossings(z))
     return row
 
 
@@ -156,7 +105,7 @@ def bench_short_calls(args):
     def peer():
         for i in range(calls // 10):
             x = xs[i & 63]
-            spectral(x, None, decompose(x, None))
+            spectral_features(x, None)
 
     t, _ = best_time(ours, args.repeat)
     print(f"   compute_features   : {1e6 * t / calls:7.2f} us/call")

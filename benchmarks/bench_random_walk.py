@@ -12,23 +12,14 @@ worker) is timed too, to show what the dispatch and result dicts add.
 
 import argparse
 import math
-import time
 
 import numpy as np
 
+from _timing import best_time
 from quillmarten import _lib
 
 random_walk = _lib.statistical.random_walk
 SEED, DRIFT, SCALE, START = 12345, 0.01, 1.0, 0.0
-
-
-def best_time(fn, repeat):
-    best = math.inf
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - t0)
-    return best
 
 
 def numpy_walk(bit_generator, draw):
@@ -71,13 +62,13 @@ def main():
     print(f"n = {n:,}, best of {repeat}, times in ns per value")
     print(f"{'law':<17}{'ours':>8}{'batch':>8}{'MT19937':>9}{'PCG64':>8}{'MT/ours':>9}{'PCG/ours':>10}")
     for name, code, param, draw in LAWS:
-        ours = best_time(lambda: random_walk(n, DRIFT, SCALE, START, SEED, code, param), repeat) / n * 1e9
-        batch = best_time(lambda: batch_one(n, code, param), repeat) / n * 1e9
+        ours = best_time(lambda: random_walk(n, DRIFT, SCALE, START, SEED, code, param), repeat)[0] / n * 1e9
+        batch = best_time(lambda: batch_one(n, code, param), repeat)[0] / n * 1e9
         if draw is None:
             print(f"{name:<17}{ours:>8.2f}{batch:>8.2f}{'n/a':>9}{'n/a':>8}{'n/a':>9}{'n/a':>10}")
             continue
-        mt = best_time(lambda: numpy_walk(np.random.MT19937, draw)(n), repeat) / n * 1e9
-        pcg = best_time(lambda: numpy_walk(np.random.PCG64, draw)(n), repeat) / n * 1e9
+        mt = best_time(lambda: numpy_walk(np.random.MT19937, draw)(n), repeat)[0] / n * 1e9
+        pcg = best_time(lambda: numpy_walk(np.random.PCG64, draw)(n), repeat)[0] / n * 1e9
         print(f"{name:<17}{ours:>8.2f}{batch:>8.2f}{mt:>9.2f}{pcg:>8.2f}{mt / ours:>9.2f}{pcg / ours:>10.2f}")
 
 

@@ -13,9 +13,11 @@
 
 #include "augmentation/dba.hpp"
 #include "fault.hpp"
+#include "test_util.hpp"
 
 namespace {
 
+using namespace qm_test;
 using Series = std::vector<double>;
 using SeriesList = std::vector<std::vector<double>>;
 
@@ -24,12 +26,7 @@ const double kInf = std::numeric_limits<double>::infinity();
 
 std::string dba_error(const Series& ref, const SeriesList& nbs, const SeriesList& weights,
                       std::uint64_t iters, std::optional<std::int64_t> band = std::nullopt) {
-    try {
-        qm::dba_barycenters(ref, nbs, weights, iters, band, {});
-    } catch (const qm::ValueError& e) {
-        return e.what();
-    }
-    return "";
+    return value_error_text([&] { qm::dba_barycenters(ref, nbs, weights, iters, band, {}); });
 }
 
 // Worked by hand: the first pass averages over the reference's own paths,
@@ -81,7 +78,7 @@ class DbaWeights : public ::testing::TestWithParam<WeightCase> {};
 TEST_P(DbaWeights, Rule) {
     const WeightCase& c = GetParam();
     EXPECT_EQ(dba_error({1, 2, 3}, {{2, 3}}, c.weights, 1),
-              c.ok ? "" : "weights must be non-negative and match all input series");
+              c.ok ? kNoError : "weights must be non-negative and match all input series");
 }
 
 INSTANTIATE_TEST_SUITE_P(

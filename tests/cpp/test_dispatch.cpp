@@ -10,9 +10,11 @@
 #include "fault.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
+#include "test_util.hpp"
 
 namespace {
 
+using namespace qm_test;
 using std::uint64_t;
 using Arrays = std::vector<std::vector<double>>;
 
@@ -22,15 +24,10 @@ constexpr int32_t kI32Min = std::numeric_limits<int32_t>::min();
 constexpr int32_t kI32Max = std::numeric_limits<int32_t>::max();
 constexpr uint64_t kU64Max = std::numeric_limits<uint64_t>::max();
 
-// The message generate_series raises, or "" when it succeeds.
+// The message generate_series raises, or kNoError when it succeeds.
 std::string dispatch_error(int32_t code, std::vector<double> scalars, Arrays arrays = {}, std::size_t n = 8) {
     std::vector<double> values(n);
-    try {
-        qm::generate_series(code, values, scalars, arrays, 1);
-    } catch (const qm::ValueError& e) {
-        return e.what();
-    }
-    return "";
+    return value_error_text([&] { qm::generate_series(code, values, scalars, arrays, 1); });
 }
 
 // ---- Slot conversions -------------------------------------------------------
@@ -121,12 +118,7 @@ const CountCase kCounts[] = {
 };
 
 std::string count_error(const qm::GenTypeRow& row, std::size_t ns, std::size_t na) {
-    try {
-        qm::check_param_counts(row, ns, na);
-    } catch (const qm::ValueError& e) {
-        return e.what();
-    }
-    return "";
+    return value_error_text([&] { qm::check_param_counts(row, ns, na); });
 }
 
 TEST(GenTypeTable, EveryCodeHasItsCountsAndMessages) {
@@ -146,7 +138,7 @@ TEST(GenTypeTable, EveryCodeHasItsCountsAndMessages) {
             ++with_arrays;
             EXPECT_EQ(count_error(*row, c.min_s, c.min_a - 1), c.array_message);
         }
-        EXPECT_EQ(count_error(*row, c.min_s, c.min_a), "") << c.code;
+        EXPECT_EQ(count_error(*row, c.min_s, c.min_a), kNoError) << c.code;
     }
     EXPECT_EQ(with_arrays, 8);
 }
@@ -174,7 +166,7 @@ TEST(GenerateSeries, CountMessagesOfTheBuiltCodes) {
     std::vector<double> fixed{1, 1, 0, 1, 0, 1, 1, 0, 0, 1, 0, 0};
     EXPECT_EQ(dispatch_error(30, fixed, Arrays(2)), "mar: expected >= 5 array params in fixed mode, got 2");
     // Extra scalars and arrays are ignored.
-    EXPECT_EQ(dispatch_error(0, {0, 1, 0, 0, 0, 5, 6, 7, 8}, Arrays(3)), "");
+    EXPECT_EQ(dispatch_error(0, {0, 1, 0, 0, 0, 5, 6, 7, 8}, Arrays(3)), kNoError);
 }
 
 // ---- Same values as the cores ----------------------------------------------

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -19,9 +18,11 @@
 #include "fault.hpp"
 #include "generators/mar.hpp"
 #include "rng/mt64.hpp"
+#include "test_util.hpp"
 
 namespace {
 
+using namespace qm_test;
 using qm::FeatureSetRow;
 using qm::SpectralFeatures;
 using std::nullopt;
@@ -40,22 +41,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     return ::testing::AssertionFailure() << a << " vs " << b;
 }
 
-bool same_bits(const Vec& a, const Vec& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](double x, double y) {
-               return std::bit_cast<uint64_t>(x) == std::bit_cast<uint64_t>(y);
-           });
-}
-
 Vec as_vec(const SpectralFeatures& f) { return {f.spectral_entropy, f.trend_strength, f.seasonal_strength, f.acf1}; }
-
-std::string error_of(auto&& fn) {
-    try {
-        fn();
-    } catch (const qm::ValueError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
 // Trend + weekly wave + noise around a random level.
 Vec random_series(std::size_t n, uint64_t seed) {
@@ -127,9 +113,10 @@ class FeatureErrors : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(FeatureErrors, MessagesInCheckOrder) {
     const ErrorCase& c = GetParam();
-    EXPECT_EQ(error_of([&] { qm::compute_features_core(c.values, c.period); }), c.features_error);
+    EXPECT_EQ(value_error_text([&] { qm::compute_features_core(c.values, c.period); }), c.features_error);
     if (c.feature_set_error) {
-        EXPECT_EQ(error_of([&] { qm::compute_feature_set_core(c.values, c.period, c.window); }), c.feature_set_error);
+        EXPECT_EQ(value_error_text([&] { qm::compute_feature_set_core(c.values, c.period, c.window); }),
+                  c.feature_set_error);
     } else {
         for (double v : qm::compute_feature_set_core(c.values, c.period, c.window)) EXPECT_TRUE(std::isnan(v));
     }
@@ -144,7 +131,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorCase{"nan", {1.0, kNaN, 2.0}, 0, 0, kNonFinite, kSetNonFinite},
                       ErrorCase{"infinity", {1.0, 2.0, -INFINITY, 4.0}, nullopt, nullopt, kNonFinite, kSetNonFinite},
                       ErrorCase{"period_before_window", Vec(50, 1.0), 1, 0, kPeriod, kPeriod},
-                      ErrorCase{"window_zero", {1.0, 2.0, 3.0, 4.0}, 2, 0, "<no error>", kWindow}),
+                      ErrorCase{"window_zero", {1.0, 2.0, 3.0, 4.0}, 2, 0, kNoError, kWindow}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -359,9 +346,10 @@ class FeatureSetBatchErrors : public ::testing::TestWithParam<BatchErrorCase> {}
 
 TEST_P(FeatureSetBatchErrors, Message) {
     const BatchErrorCase& c = GetParam();
-    for (uint64_t workers : {0, 3})
-        EXPECT_EQ(error_of([&] { qm::compute_feature_set_batch(c.values, c.offsets, c.period, nullopt, workers); }),
-                  c.message);
+    for (uint64_t workers : {0, 3}) {
+        const auto call = [&] { qm::compute_feature_set_batch(c.values, c.offsets, c.period, nullopt, workers); };
+        EXPECT_EQ(value_error_text(call), c.message);
+    }
 }
 
 const Vec kTen{1, 4, 2, 8, 5, 7, 1, 3, 9, 2};
@@ -508,11 +496,11 @@ class MarFeaturesBatchDims : public ::testing::TestWithParam<MarDimCase> {};
 TEST_P(MarFeaturesBatchDims, Checks) {
     const MarDimCase& c = GetParam();
     const Seeds seeds(c.n_seeds, std::vector<uint64_t>(c.seeds_each, 5));
-    EXPECT_EQ(error_of([&] {
+    EXPECT_EQ(value_error_text([&] {
                   qm::mar_features_batch(Scalars(c.n_scalars, kMarRandom), Arrays(c.n_arrays), c.lengths, seeds,
                                          nullopt, 0);
               }),
-              c.ok ? "<no error>" : "invalid MAR feature batch dimensions or lengths");
+              c.ok ? kNoError : "invalid MAR feature batch dimensions or lengths");
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, MarFeaturesBatchDims,

@@ -10,9 +10,11 @@
 #include "generators/statistical.hpp"
 #include "rng/mt64.hpp"
 #include "rng/samplers.hpp"
+#include "test_util.hpp"
 
 namespace {
 
+using namespace qm_test;
 using std::uint64_t;
 
 // One step's innovation, rebuilt from the engine and the law samplers, so
@@ -139,16 +141,8 @@ class GeneratorLawFault : public ::testing::TestWithParam<FaultCase> {};
 TEST_P(GeneratorLawFault, StopsAtTheFirstDrawWithTheLawsMessage) {
     const FaultCase& c = GetParam();
     std::vector<double> out(3);
-    auto expect_fault = [&](auto&& run) {
-        try {
-            run();
-            ADD_FAILURE() << c.name << ": no fault";
-        } catch (const qm::Fault& f) {
-            EXPECT_EQ(std::string(f.what()), c.message) << c.name;
-        }
-    };
-    expect_fault([&] { qm::gen_random_walk(out, 1, 0.0, c.scale, 0.0, c.code, c.param); });
-    expect_fault([&] { qm::gen_seasonal(out, 1, 4, 1.0, 0.0, c.scale, 0.0, c.code, c.param); });
+    EXPECT_EQ(fault_text([&] { qm::gen_random_walk(out, 1, 0.0, c.scale, 0.0, c.code, c.param); }), c.message);
+    EXPECT_EQ(fault_text([&] { qm::gen_seasonal(out, 1, 4, 1.0, 0.0, c.scale, 0.0, c.code, c.param); }), c.message);
 
     // Nothing is drawn for an empty series, so nothing is refused either.
     std::vector<double> none;
@@ -167,21 +161,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PythonRoadChecks, FirstFailingCheckWins) {
-    auto message = [](auto&& check) -> std::string {
-        try {
-            check();
-        } catch (const qm::ValueError& e) {
-            return e.what();
-        }
-        return "";
-    };
-    EXPECT_EQ(message([] { qm::check_random_walk_args(0); }), "length must be > 0");
-    EXPECT_EQ(message([] { qm::check_random_walk_args(INT32_MIN); }), "length must be > 0");
-    EXPECT_EQ(message([] { qm::check_random_walk_args(1); }), "");
-    EXPECT_EQ(message([] { qm::check_seasonal_args(0, 0); }), "length must be > 0");
-    EXPECT_EQ(message([] { qm::check_seasonal_args(5, 0); }), "seasonality_period must be > 0");
-    EXPECT_EQ(message([] { qm::check_seasonal_args(5, -3); }), "seasonality_period must be > 0");
-    EXPECT_EQ(message([] { qm::check_seasonal_args(1, 1); }), "");
+    EXPECT_EQ(value_error_text([] { qm::check_random_walk_args(0); }), "length must be > 0");
+    EXPECT_EQ(value_error_text([] { qm::check_random_walk_args(INT32_MIN); }), "length must be > 0");
+    EXPECT_EQ(value_error_text([] { qm::check_random_walk_args(1); }), kNoError);
+    EXPECT_EQ(value_error_text([] { qm::check_seasonal_args(0, 0); }), "length must be > 0");
+    EXPECT_EQ(value_error_text([] { qm::check_seasonal_args(5, 0); }), "seasonality_period must be > 0");
+    EXPECT_EQ(value_error_text([] { qm::check_seasonal_args(5, -3); }), "seasonality_period must be > 0");
+    EXPECT_EQ(value_error_text([] { qm::check_seasonal_args(1, 1); }), kNoError);
 }
 
 }  // namespace

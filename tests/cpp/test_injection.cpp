@@ -13,9 +13,11 @@
 #include "pattern_injection/injectors.hpp"
 #include "rng/mt64.hpp"
 #include "rng/samplers.hpp"
+#include "test_util.hpp"
 
 namespace {
 
+using namespace qm_test;
 using Idx = std::vector<int64_t>;
 using Vec = std::vector<double>;
 using Strs = std::vector<std::string>;
@@ -24,25 +26,6 @@ Vec ramp(std::size_t n) {
     Vec v(n);
     std::iota(v.begin(), v.end(), 0.0);
     return v;
-}
-
-template <class F>
-void expect_fault(F&& f, const std::string& text) {
-    try {
-        f();
-        ADD_FAILURE() << "expected fault: " << text;
-    } catch (const qm::Fault& e) {
-        EXPECT_EQ(std::string(e.what()), text);
-    }
-}
-
-bool bits_equal(const Vec& a, const Vec& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::isnan(a[i]) != std::isnan(b[i])) return false;
-        if (!std::isnan(a[i]) && a[i] != b[i]) return false;
-    }
-    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -65,7 +48,7 @@ TEST_P(ChangepointHand, IndicesAndValues) {
     Vec x = c.x;
     Idx idx = qm::inject_changepoints(x, 7, c.k, c.type, c.loc, c.level, c.trend, c.variance);
     EXPECT_EQ(idx, c.idx);
-    EXPECT_TRUE(bits_equal(x, c.after)) << ::testing::PrintToString(x);
+    EXPECT_TRUE(same_bits(x, c.after)) << ::testing::PrintToString(x);
 }
 
 const double kNaN = std::nan("");
@@ -109,8 +92,8 @@ TEST(Changepoints, KindsThatAreOffStillAddTheirZero) {
 
 TEST(Changepoints, NegativeCountFaults) {
     Vec x{1, 2, 3};
-    expect_fault([&] { qm::inject_changepoints(x, 1, -1, "level", {}, {}, {}, {}); },
-                 "num_changepoints must be >= 0");
+    EXPECT_EQ(fault_text([&] { qm::inject_changepoints(x, 1, -1, "level", {}, {}, {}, {}); }),
+              "num_changepoints must be >= 0");
     EXPECT_EQ(x, (Vec{1, 2, 3}));
 }
 
@@ -218,24 +201,19 @@ TEST(Anomalies, LevelShiftStopsAtTheEnd) {
 
 TEST(Anomalies, Faults) {
     Vec x(10, 1.0);
-    expect_fault([&] { qm::inject_anomalies(x, 1, Strs{"spike"}, 0.5, 1, 1, 1, -1); },
-                 "level_shift_duration must be >= 0");
-    expect_fault([&] { qm::inject_anomalies(x, 1, Strs{"spike"}, -0.5, 1, 1, 1, 0); },
-                 "anomaly_fraction gives a negative anomaly count: -5");
-    expect_fault([&] { qm::inject_anomalies(x, 1, Strs{}, 0.5, 1, 1, 1, 0); },
-                 "invalid integer range: requires low < high: EmptyRange");
+    EXPECT_EQ(fault_text([&] { qm::inject_anomalies(x, 1, Strs{"spike"}, 0.5, 1, 1, 1, -1); }),
+              "level_shift_duration must be >= 0");
+    EXPECT_EQ(fault_text([&] { qm::inject_anomalies(x, 1, Strs{"spike"}, -0.5, 1, 1, 1, 0); }),
+              "anomaly_fraction gives a negative anomaly count: -5");
+    EXPECT_EQ(fault_text([&] { qm::inject_anomalies(x, 1, Strs{}, 0.5, 1, 1, 1, 0); }),
+              "invalid integer range: requires low < high: EmptyRange");
     EXPECT_EQ(x, Vec(10, 1.0));
     // Nothing to pick: an empty type list is never consulted.
     EXPECT_TRUE(qm::inject_anomalies(x, 1, Strs{}, 0.0, 1, 1, 1, 0).empty());
 
     // The Python-facing check refuses the same setting up front.
     EXPECT_NO_THROW(qm::check_anomaly_settings(0));
-    try {
-        qm::check_anomaly_settings(-3);
-        ADD_FAILURE();
-    } catch (const qm::ValueError& e) {
-        EXPECT_STREQ(e.what(), "level_shift_duration must be >= 0");
-    }
+    EXPECT_EQ(value_error_text([] { qm::check_anomaly_settings(-3); }), "level_shift_duration must be >= 0");
 }
 
 // ---------------------------------------------------------------------------
@@ -354,13 +332,9 @@ TEST(Missingness, SettingFaultsMatchTheUpFrontChecks) {
             EXPECT_NO_THROW(qm::check_missingness_settings(c.pattern, c.block, c.period));
             continue;
         }
-        expect_fault([&] { qm::inject_missingness(x, 1, c.pattern, 0.5, c.block, c.period); }, *c.error);
-        try {
-            qm::check_missingness_settings(c.pattern, c.block, c.period);
-            ADD_FAILURE() << c.pattern;
-        } catch (const qm::ValueError& e) {
-            EXPECT_EQ(e.what(), *c.error);
-        }
+        EXPECT_EQ(fault_text([&] { qm::inject_missingness(x, 1, c.pattern, 0.5, c.block, c.period); }), *c.error);
+        EXPECT_EQ(value_error_text([&] { qm::check_missingness_settings(c.pattern, c.block, c.period); }), *c.error)
+            << c.pattern;
     }
 }
 
@@ -397,7 +371,7 @@ TEST(ApplyInjection, StepsInOrderEachWithItsOwnSeed) {
     EXPECT_EQ(got.cp_indices, cp);
     EXPECT_EQ(got.anom_indices, an);
     EXPECT_EQ(got.miss_indices, mi);
-    EXPECT_TRUE(bits_equal(x, y));
+    EXPECT_TRUE(same_bits(x, y));
 
     // Switching anomalies off shifts no other step's draws.
     auto off = cfg;

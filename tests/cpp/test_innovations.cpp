@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <string>
@@ -14,33 +13,15 @@
 #include "rng/innovations.hpp"
 #include "rng/mt64.hpp"
 #include "rng/samplers.hpp"
+#include "test_util.hpp"
 
 namespace {
 
+using namespace qm_test;
 using qm::Mt64;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-bool same_position(const Mt64& a, const Mt64& b) {
-    Mt64 x = a;
-    Mt64 y = b;
-    for (int i = 0; i < 3; ++i) {
-        if (qm::next_u64(x) != qm::next_u64(y)) return false;
-    }
-    return true;
-}
-
-bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-std::string fault_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const qm::Fault& e) {
-        return e.what();
-    }
-    return "<no fault>";
-}
 
 struct Law {
     int32_t code;
@@ -166,16 +147,6 @@ TEST(Innovations, MeanZeroVarianceScaleSquared) {
     }
 }
 
-uint64_t fnv1a(uint64_t h, double d) {
-    uint64_t v;
-    std::memcpy(&v, &d, sizeof v);
-    for (int i = 0; i < 8; ++i) {
-        h ^= (v >> (8 * i)) & 0xFF;
-        h *= 0x100000001B3ULL;
-    }
-    return h;
-}
-
 TEST(Innovations, PinnedSequences) {
     struct Case {
         Law law;
@@ -188,9 +159,9 @@ TEST(Innovations, PinnedSequences) {
         Mt64 rng(4242);
         std::vector<double> buf(50000);
         qm::fill_innovations(rng, c.law.code, 1.3, c.law.param, buf);
-        uint64_t h = 0xCBF29CE484222325ULL;
-        for (double v : buf) h = fnv1a(h, v);
-        h = fnv1a(h, static_cast<double>(qm::next_u64(rng)));
+        uint64_t h = kFnvOffset;
+        for (double v : buf) h = fnv1a(h, bits_of(v));
+        h = fnv1a(h, bits_of(static_cast<double>(qm::next_u64(rng))));
         EXPECT_EQ(h, c.hash) << c.law.code << std::hex << " 0x" << h;
     }
 }
@@ -232,9 +203,9 @@ TEST(Innovations, FaultTexts) {
     }
     // Accepted: a negative normal scale, a Laplace scale of 0, any skew shape.
     Mt64 rng(1);
-    EXPECT_EQ(fault_text([&] { qm::sample_innovation(rng, 0, -3.0, 0.0); }), "<no fault>");
-    EXPECT_EQ(fault_text([&] { qm::sample_innovation(rng, 2, 0.0, 0.0); }), "<no fault>");
-    EXPECT_EQ(fault_text([&] { qm::sample_innovation(rng, 4, -1.0, kNaN); }), "<no fault>");
+    EXPECT_EQ(fault_text([&] { qm::sample_innovation(rng, 0, -3.0, 0.0); }), kNoFault);
+    EXPECT_EQ(fault_text([&] { qm::sample_innovation(rng, 2, 0.0, 0.0); }), kNoFault);
+    EXPECT_EQ(fault_text([&] { qm::sample_innovation(rng, 4, -1.0, kNaN); }), kNoFault);
     // A valid law on an empty buffer draws nothing.
     Mt64 a(2);
     std::vector<double> none;

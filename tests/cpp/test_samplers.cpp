@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -16,44 +15,15 @@
 #include "rng/mt64.hpp"
 #include "rng/samplers.hpp"
 #include "rng/ziggurat_tables.hpp"
+#include "test_util.hpp"
 
 namespace {
 
+using namespace qm_test;
 using qm::Mt64;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-// ---- Engine-use helpers --------------------------------------------------------------
-
-// True when both engines are at the same point of the same stream.
-bool same_position(const Mt64& a, const Mt64& b) {
-    Mt64 x = a;
-    Mt64 y = b;
-    for (int i = 0; i < 3; ++i) {
-        if (qm::next_u64(x) != qm::next_u64(y)) return false;
-    }
-    return true;
-}
-
-// Raw outputs `engine` has consumed since it was seeded with `seed`.
-int64_t draws_used(const Mt64& engine, uint64_t seed) {
-    Mt64 ref(seed);
-    for (int64_t n = 0; n < 1000000; ++n) {
-        if (same_position(engine, ref)) return n;
-        qm::next_u64(ref);
-    }
-    return -1;
-}
-
-std::string fault_text(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const qm::Fault& e) {
-        return e.what();
-    }
-    return "<no fault>";
-}
 
 // ---- Closed-form laws ------------------------------------------------------------------
 
@@ -163,6 +133,22 @@ std::vector<T> draw_many(uint64_t seed, std::size_t n, F f) {
     std::vector<T> out(n);
     for (auto& v : out) v = static_cast<T>(f(rng));
     return out;
+}
+
+// |x| of the draws beyond r among 30 million, after checking that their
+// count fits the tail probability q: enough of them to test the tail's law.
+template <typename F>
+std::vector<double> tail_beyond(uint64_t seed, double r, double q, F draw) {
+    const std::size_t n = 30000000;
+    Mt64 rng(seed);
+    std::vector<double> tail;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double x = std::fabs(draw(rng));
+        if (x > r) tail.push_back(x);
+    }
+    const double expected = n * q;
+    EXPECT_NEAR(static_cast<double>(tail.size()), expected, 5.0 * std::sqrt(expected));
+    return tail;
 }
 
 // ---- Ziggurat tables -------------------------------------------------------------------
@@ -345,22 +331,8 @@ TEST(DistinctIndicesSampler, FloydOverIntegerDraws) {
 
 // ---- Pinned seeded values ------------------------------------------------------------------
 
-uint64_t fnv1a(uint64_t h, uint64_t v) {
-    for (int i = 0; i < 8; ++i) {
-        h ^= (v >> (8 * i)) & 0xFF;
-        h *= 0x100000001B3ULL;
-    }
-    return h;
-}
-
-uint64_t bits_of(double d) {
-    uint64_t b;
-    std::memcpy(&b, &d, sizeof b);
-    return b;
-}
-
 TEST(SamplerPinned, TablesBitForBit) {
-    uint64_t h = 0xCBF29CE484222325ULL;
+    uint64_t h = kFnvOffset;
     for (const auto* t : {&qm::kZigNormalX, &qm::kZigNormalF, &qm::kZigExpX, &qm::kZigExpF}) {
         for (double d : *t) h = fnv1a(h, bits_of(d));
     }
@@ -399,7 +371,7 @@ TEST(SamplerPinned, LongSequences) {
     };
     for (const Case& c : cases) {
         Mt64 rng(31337);
-        uint64_t h = 0xCBF29CE484222325ULL;
+        uint64_t h = kFnvOffset;
         for (int i = 0; i < 200000; ++i) h = fnv1a(h, bits_of(c.draw(rng)));
         h = fnv1a(h, qm::next_u64(rng));
         EXPECT_EQ(h, c.hash) << c.name << std::hex << " 0x" << h;
@@ -414,16 +386,8 @@ TEST(SamplerFit, StandardNormal) {
 
     // The tail beyond R: its frequency and its conditional law.
     const double r = qm::kZigNormalR;
-    const std::size_t n = 30000000;
-    Mt64 rng(102);
-    std::vector<double> tail;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double x = qm::standard_normal(rng);
-        if (std::fabs(x) > r) tail.push_back(std::fabs(x));
-    }
-    const double expected = n * std::erfc(r / std::sqrt(2.0));
-    EXPECT_NEAR(static_cast<double>(tail.size()), expected, 5.0 * std::sqrt(expected));
     const double q_r = std::erfc(r / std::sqrt(2.0));
+    const auto tail = tail_beyond(102, r, q_r, [](Mt64& g) { return qm::standard_normal(g); });
     expect_ks_fit(tail, [&](double t) { return 1.0 - std::erfc(t / std::sqrt(2.0)) / q_r; });
 }
 
@@ -432,16 +396,8 @@ TEST(SamplerFit, StandardExponential) {
     expect_ks_fit(xs, [](double x) { return x <= 0.0 ? 0.0 : -std::expm1(-x); });
 
     const double r = qm::kZigExpR;
-    const std::size_t n = 30000000;
-    Mt64 rng(202);
-    std::vector<double> tail;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double x = qm::standard_exponential(rng);
-        if (x > r) tail.push_back(x - r);
-    }
-    const double expected = n * std::exp(-r);
-    EXPECT_NEAR(static_cast<double>(tail.size()), expected, 5.0 * std::sqrt(expected));
-    expect_ks_fit(tail, [](double t) { return -std::expm1(-t); });
+    const auto tail = tail_beyond(202, r, std::exp(-r), [](Mt64& g) { return qm::standard_exponential(g); });
+    expect_ks_fit(tail, [&](double t) { return -std::expm1(-(t - r)); });
 }
 
 TEST(SamplerFit, Gamma) {
@@ -534,7 +490,7 @@ TEST(SamplerFaults, Texts) {
     }
     // Accepted edge values.
     Mt64 rng(1);
-    EXPECT_EQ(fault_text([&] { qm::sample_normal(rng, 0.0, -1.0); }), "<no fault>");
+    EXPECT_EQ(fault_text([&] { qm::sample_normal(rng, 0.0, -1.0); }), kNoFault);
     EXPECT_EQ(qm::sample_exponential(rng, 0.0), kInf);
     EXPECT_EQ(qm::sample_exponential(rng, kInf), 0.0);
     EXPECT_GE(qm::sample_poisson(rng, 1.844e19), INT32_MAX);

@@ -1,5 +1,6 @@
 """Shared fixtures and helpers for the tests of the native module."""
 
+import numpy as np
 import pytest
 
 from quillmarten import _lib
@@ -38,6 +39,22 @@ def raised(call, *args, **kwargs):
 
 def notes(exc):
     return getattr(exc, "__notes__", None)
+
+
+def assert_error(exc, kind, text=None, note=None):
+    """Checks a raised exception: its exact class, its message when `text` is
+    given, and the note naming the argument being converted (none when `note` is None)."""
+    assert type(exc) is kind, repr(exc)
+    assert text is None or str(exc) == text
+    assert notes(exc) == (None if note is None else [f"while processing '{note}'"])
+
+
+def assert_bits_equal(got, want):
+    """Equal to the bit (so 0.0 and -0.0 differ); any NaN matches any NaN."""
+    assert got.dtype == np.float64 and got.shape == want.shape
+    nan = np.isnan(want)
+    np.testing.assert_array_equal(np.isnan(got), nan)
+    np.testing.assert_array_equal(got[~nan].view(np.uint64), want[~nan].view(np.uint64))
 
 
 def assert_panics(call, *args, text=None, **kwargs):

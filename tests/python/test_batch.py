@@ -7,7 +7,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import assert_panics, notes, raised
+from conftest import assert_error, assert_panics, raised
 from quillmarten import _lib
 
 B = _lib.batch
@@ -194,8 +194,7 @@ def test_batch_conversion_errors_name_the_argument(param, value, exc_type):
                 gen_seeds=s["gen_seeds"], pi_seeds=s["pi_seeds"], pi_config_dict={}, n_workers=0)
     args[param] = value
     exc = raised(B.generate_batch, **args)
-    assert type(exc) is exc_type
-    assert notes(exc) == [f"while processing '{param}'"]
+    assert_error(exc, exc_type, note=param)
 
 
 def test_inputs_are_left_unchanged():
@@ -234,9 +233,7 @@ def test_first_missing_key_is_reported(absent):
 def test_wrong_spec_types_raise_without_a_key_note(key, value, exc_type):
     # The later keys are absent: a value of the wrong type fails before they are looked for.
     s = {k: v for k, v in spec(lengths=[5]).items() if SPEC_KEYS.index(k) <= SPEC_KEYS.index(key)}
-    exc = raised(B.generate_multi_batch, [{**s, key: value}])
-    assert type(exc) is exc_type
-    assert notes(exc) is None
+    assert_error(raised(B.generate_multi_batch, [{**s, key: value}]), exc_type)
 
 
 @pytest.mark.parametrize("specs", [({},), [[("gen_type", 0)]], "specs"])

@@ -10,7 +10,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import notes, raised
+from conftest import assert_error, raised
 from quillmarten import _lib
 from test_dtw import EMPTY, NOT_FINITE, progress_during, reference_dtw
 
@@ -137,9 +137,7 @@ def test_value_errors(reference, neighbors, weights, n_iterations, band, message
 ])
 def test_argument_errors(fn, args, kind, text, note):
     exc = raised(getattr(A, fn), *args)
-    assert type(exc) is kind
-    assert text is None or str(exc) == text
-    assert notes(exc) == (None if note is None else [f"while processing '{note}'"])
+    assert_error(exc, kind, text, note)
 
 
 def test_other_threads_run_meanwhile():

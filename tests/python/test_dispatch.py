@@ -11,6 +11,7 @@ import math
 import numpy as np
 import pytest
 
+from conftest import assert_bits_equal
 from quillmarten import _lib
 
 B = _lib.batch
@@ -39,14 +40,6 @@ ROADS = {"generate_batch": batch, "generate_multi_batch": multi}
 def values(gen_type, scalars, length, seed, road=batch):
     (row,) = road(gen_type, scalars, [length], [seed])
     return row["values"]
-
-
-def assert_bits_equal(got, want):
-    """Equal to the bit (so 0.0 and -0.0 differ); any NaN matches any NaN."""
-    assert got.dtype == np.float64 and got.shape == want.shape
-    nan = np.isnan(want)
-    np.testing.assert_array_equal(np.isnan(got), nan)
-    np.testing.assert_array_equal(got[~nan].view(np.uint64), want[~nan].view(np.uint64))
 
 
 # ---------------------------------------------------------------------------

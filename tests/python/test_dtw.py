@@ -7,7 +7,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import notes, raised
+from conftest import assert_error, raised
 from quillmarten import _lib
 
 A = _lib.augmentation
@@ -151,15 +151,14 @@ def test_value_errors(fn, a, b, band, message):
 @pytest.mark.parametrize("fn", ["dtw_distance", "dtw_alignment"])
 def test_conversion_errors(fn, args, kind, param):
     exc = raised(getattr(A, fn), *args)
-    assert type(exc) is kind and notes(exc) == [f"while processing '{param}'"]
+    assert_error(exc, kind, note=param)
 
 
 @pytest.mark.parametrize("fn", ["dtw_distance", "dtw_alignment"])
 def test_strided_input(fn):
     x = np.arange(10.0)
     exc = raised(getattr(A, fn), x[::2], OK)
-    assert type(exc) is TypeError and str(exc) == "The given array is not contiguous or is misaligned."
-    assert notes(exc) is None
+    assert_error(exc, TypeError, "The given array is not contiguous or is misaligned.")
     with pytest.raises(ValueError, match=EMPTY):
         getattr(A, fn)(x[:0:2], OK)
 
@@ -255,9 +254,7 @@ def test_neighbor_value_errors(series, window_fraction, k, message):
 ])
 def test_neighbor_argument_errors(args, kind, text, note):
     exc = raised(A.nearest_dtw_neighbors, *args)
-    assert type(exc) is kind
-    assert text is None or str(exc) == text
-    assert notes(exc) == (None if note is None else [f"while processing '{note}'"])
+    assert_error(exc, kind, text, note)
 
 
 # ---------------------------------------------------------------------------

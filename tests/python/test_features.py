@@ -9,58 +9,15 @@ import numpy as np
 import pytest
 
 from quillmarten import _lib
+from reference import EPS, classical_decompose, median_crossings, popvar, spectral_features, window_features
 
 A = _lib.augmentation
-EPS = 2.220446049250313e-16
 NAN12 = [math.nan] * 12
 
 
 # ---------------------------------------------------------------------------
-# A straightforward numpy version of the definitions, written independently.
-
-def ref_decompose(x, period):
-    n = len(x)
-    usable = period is not None and period <= n // 2
-    if usable and period % 2 == 0:
-        weights = np.r_[0.5, np.ones(period - 1), 0.5] / period
-    else:
-        w = period if usable else max((n // 10) | 1, 3)
-        weights = np.full(w, 1.0 / w)
-    h = (len(weights) - 1) // 2
-    full = np.convolve(x, weights, "valid")
-    trend = np.r_[np.full(h, full[0]), full, np.full(h, full[-1])]
-    seasonal = np.zeros(n)
-    if usable:
-        means = np.array([(x - trend)[k::period].mean() for k in range(period)])
-        seasonal = np.resize(means - means.mean(), n)
-    return trend, seasonal, (x - trend) - seasonal
-
-
-def popvar(v):
-    return np.mean((v - v.mean()) ** 2) if len(v) else math.nan
-
-
-def strength(signal, residual):
-    denom = popvar(signal + residual)
-    return 0.0 if denom <= EPS else min(max(1.0 - popvar(residual) / denom, 0.0), 1.0)
-
-
-def ref_spectral(x, period):
-    n = len(x)
-    trend, seasonal, residual = ref_decompose(x, period)
-    usable = period is not None and period <= n // 2
-    seas = strength(seasonal, residual) if usable and np.any(seasonal != 0.0) else 0.0
-    c = x - x.mean()
-    v = np.mean(c * c)
-    acf1 = 0.0 if v <= EPS else np.sum(c[1:] * c[:-1]) / n / v
-    entropy = 0.0
-    if n >= 4 and popvar(c) > EPS:
-        power = np.abs(np.fft.rfft(c)[1:]) ** 2
-        if power.sum() > EPS:
-            q = power[power > 0] / power.sum()
-            entropy = min(max(-np.sum(np.log(q) * q) / math.log(n // 2), 0.0), 1.0)
-    return [entropy, strength(trend, residual), seas, acf1]
-
+# A straightforward numpy version of the twelve-value row, written independently
+# (with the parts it shares with the benchmark from reference.py).
 
 def acf(z, lag):
     c = z - z.mean()
@@ -81,7 +38,7 @@ def ref_row(x, period=None, window_size=None):
         if y.var() != 0.0:
             z = (y - y.mean()) / y.std()
     masked = period is not None and period > n // 2
-    row = ref_spectral(z, period)
+    row = spectral_features(z, period)
     if masked:
         row[1] = row[2] = math.nan
     row.append(math.nan if n < 11 else sum(acf(z, k) ** 2 for k in range(1, 11)))
@@ -90,20 +47,11 @@ def ref_row(x, period=None, window_size=None):
     if masked:
         row.append(math.nan)
     else:
-        r = ref_decompose(z, period)[2]
+        r = classical_decompose(z, period)[2]
         row.append(popvar(np.array([popvar(np.delete(r, i)) for i in range(n)])))
     w = window_size or period or 10
-    if w > n // 2:
-        row += [math.nan] * 3
-    else:
-        tiles = z[:n // w * w].reshape(-1, w)
-        row.append(popvar(tiles.var(axis=1)))
-        windows = np.lib.stride_tricks.sliding_window_view(z, w)
-        mean, var = windows.mean(axis=1), windows.var(axis=1)
-        row.append(np.max(np.abs(mean[:-w] - mean[w:])))
-        row.append(np.max(np.abs(var[:-w] - var[w:])))
-    below = z <= np.median(z)
-    row.append(float(np.sum(below[1:] != below[:-1])))
+    row += [math.nan] * 3 if w > n // 2 else window_features(z, w)
+    row.append(median_crossings(z))
     return row
 
 
@@ -163,7 +111,7 @@ def test_period_above_half_is_ignored(n, period):
 @pytest.mark.parametrize("n,period", [(4, None), (9, 4), (50, None), (64, 7), (101, 12), (500, 24), (1000, None)])
 def test_compute_features_matches_reference(n, period):
     x = noisy(n, n, period or 7)
-    np.testing.assert_allclose(A.compute_features(x, period), ref_spectral(x, period), rtol=1e-9, atol=1e-12)
+    np.testing.assert_allclose(A.compute_features(x, period), spectral_features(x, period), rtol=1e-9, atol=1e-12)
 
 
 @pytest.mark.parametrize("values,period,message", [

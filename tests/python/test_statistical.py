@@ -1,177 +1,25 @@
 """random_walk and seasonal: exact seeded values, laws, checks and faults.
 
-The exact values are rebuilt here from scratch: MT19937-64 on Python ints,
-the draw recipes, the two ziggurats (their tables are in data/), the gamma
-draw and the five innovation laws. Python floats are IEEE doubles and
-math.sin/exp/log are the same libm calls the engine makes, so every value
-must match to the bit. (np.sin may take its own vectorised path: math only.)
+The exact values are rebuilt from scratch with the reference engine and draws
+(reference.py), so every value must match to the bit.
 """
 
-import collections
 import math
-from pathlib import Path
 
 import numpy as np
 import pytest
 from scipy import stats
 
+from conftest import assert_bits_equal, assert_panics
 from quillmarten import _lib
+from reference import RefEngine
 
 S = _lib.statistical
 random_walk, seasonal = S.random_walk, S.seasonal
 
-M64 = (1 << 64) - 1
-
 
 # ---------------------------------------------------------------------------
-# Reference engine and draws
-
-def _read_tables():
-    tables, name = {}, None
-    for line in (Path(__file__).parent / "data" / "ziggurat_tables.txt").read_text().splitlines():
-        line = line.strip()
-        if not line or line.startswith("#"):
-            continue
-        if line.startswith("["):
-            name = line[1:-1]
-            tables[name] = []
-        else:
-            tables[name].append(float(line))
-    return tables
-
-
-ZIG = _read_tables()
-NX, NF, EX, EF = ZIG["normal_x"], ZIG["normal_f"], ZIG["exponential_x"], ZIG["exponential_f"]
-NR, ER = NX[1], EX[1]
-
-
-class RefEngine:
-    """MT19937-64 (init_genrand64 + tempering) with the draw recipes.
-
-    `paths` counts the rare branches taken, so a test can show that its
-    comparison went through them.
-    """
-
-    def __init__(self, seed):
-        mt = [seed & M64]
-        for i in range(1, 312):
-            prev = mt[-1]
-            mt.append((6364136223846793005 * (prev ^ (prev >> 62)) + i) & M64)
-        self.mt, self.pos, self.outputs = mt, 312, 0
-        self.paths = collections.Counter()
-
-    def next_u64(self):
-        if self.pos >= 312:
-            mt = self.mt
-            for i in range(312):
-                x = (mt[i] & 0xFFFFFFFF80000000) | (mt[(i + 1) % 312] & 0x7FFFFFFF)
-                xa = (x >> 1) ^ (0xB5026F5AA96619E9 if x & 1 else 0)
-                mt[i] = mt[(i + 156) % 312] ^ xa
-            self.pos = 0
-        y = self.mt[self.pos]
-        self.pos += 1
-        self.outputs += 1
-        y ^= (y >> 29) & 0x5555555555555555
-        y ^= (y << 17) & 0x71D67FFFEDA60000
-        y ^= (y << 37) & 0xFFF7EEE000000000
-        return y ^ (y >> 43)
-
-    # [1, 2) from the top 52 bits: exact as a sum, no bit casting needed.
-    @staticmethod
-    def one_two(bits):
-        return 1.0 + (bits >> 12) * 2.0**-52
-
-    def uniform01(self):
-        return (self.next_u64() >> 11) * 2.0**-53
-
-    def uniform01_52(self):
-        return self.one_two(self.next_u64()) - 1.0
-
-    def uniform_open01(self):
-        return self.one_two(self.next_u64()) - (1.0 - 2.0**-53)
-
-    def normal(self):
-        while True:
-            bits = self.next_u64()
-            i = bits & 255
-            u = 2.0 * self.one_two(bits) - 3.0
-            x = u * NX[i]
-            if abs(x) < NX[i + 1]:
-                return x
-            if i == 0:
-                self.paths["normal tail"] += 1
-                while True:
-                    a = math.log(self.uniform_open01()) / NR
-                    b = math.log(self.uniform_open01())
-                    if not -2.0 * b < a * a:
-                        return a - NR if u < 0 else NR - a
-            self.paths["normal wedge"] += 1
-            if NF[i + 1] + (NF[i] - NF[i + 1]) * self.uniform01() < math.exp(((-x) * x) / 2.0):
-                return x
-
-    def exponential(self):
-        while True:
-            bits = self.next_u64()
-            i = bits & 255
-            x = (self.one_two(bits) - (1.0 - 2.0**-53)) * EX[i]
-            if x < EX[i + 1]:
-                return x
-            if i == 0:
-                self.paths["exponential tail"] += 1
-                w = self.uniform01()
-                return ER - (math.log(w) if w > 0.0 else -math.inf)
-            self.paths["exponential wedge"] += 1
-            if EF[i + 1] + (EF[i] - EF[i + 1]) * self.uniform01() < math.exp(-x):
-                return x
-
-    def gamma(self, shape, scale):
-        """Marsaglia-Tsang for shape > 1, the only case the laws need."""
-        d = shape - 1.0 / 3.0
-        c = 1.0 / math.sqrt(9.0 * d)
-        while True:
-            z = self.normal()
-            t = 1.0 + c * z
-            if t <= 0.0:
-                self.paths["gamma t <= 0"] += 1
-                continue
-            v = (t * t) * t
-            u = self.uniform_open01()
-            z2 = z * z
-            if u < (z2 * -0.0331) * z2 + 1.0:
-                return (d * v) * scale
-            if math.log(u) < (math.log(v) + (1.0 - v)) * d + z2 * 0.5:
-                self.paths["gamma log test"] += 1
-                return (d * v) * scale
-            self.paths["gamma reject"] += 1
-
-    def innovation(self, code, sigma, param):
-        if code == 1:
-            z = self.normal()
-            g = self.gamma(param / 2.0, 2.0)
-            return (sigma * math.sqrt((param - 2.0) / param)) * (z * math.sqrt(param / g))
-        if code == 2:
-            b = sigma / 1.4142135623730951
-            beta = 1.0 / (1.0 / b) if b != 0.0 else 0.0  # a zero scale: rate +inf, scale 0
-            e1 = self.exponential()
-            e2 = self.exponential()
-            return e1 * beta - e2 * beta
-        if code == 3:
-            a = sigma * 1.7320508075688772
-            s = 2.0 * a
-            while -a + s * (1.0 - 2.0**-52) > a:
-                s = math.nextafter(s, -math.inf)
-            return self.uniform01_52() * s - a
-        if code == 4:
-            delta = param / math.sqrt(param * param + 1.0)
-            u0 = abs(self.normal())
-            z2 = self.normal()
-            x = delta * u0 + math.sqrt(1.0 - delta * delta) * z2
-            v = 1.0 - ((2.0 * delta) * delta) / 3.141592653589793
-            if v > 0.0:
-                return (sigma / math.sqrt(v)) * (x - delta * 0.7978845608028654)
-            return sigma * x
-        return 0.0 + sigma * self.normal()
-
+# Reference series
 
 def ref_random_walk(n, drift, volatility, start_value, seed, code, param):
     eng, x, out = RefEngine(seed), start_value, []
@@ -193,27 +41,6 @@ def ref_seasonal(n, period, amplitude, trend, noise, base, seed, code, param):
         e = eng.innovation(code, noise, param)
         out.append(seasonal_curve(float(t), period, amplitude, trend, base) + e)
     return np.array(out), eng
-
-
-def assert_bits_equal(got, want):
-    """Equal to the bit (so 0.0 and -0.0 differ); any NaN matches any NaN."""
-    assert got.dtype == np.float64 and got.shape == want.shape
-    nan = np.isnan(want)
-    np.testing.assert_array_equal(np.isnan(got), nan)
-    np.testing.assert_array_equal(got[~nan].view(np.uint64), want[~nan].view(np.uint64))
-
-
-def test_reference_engine_is_mt19937_64():
-    eng = RefEngine(5489)
-    assert eng.next_u64() == 14514284786278117030
-    for _ in range(9998):
-        eng.next_u64()
-    assert eng.next_u64() == 9981545732273789042  # the 10000th output, as fixed for mt19937_64 in C++
-    tables_head = (NX[0], NX[1], NF[0], NF[1], EX[0], EX[1], EF[0], EF[1])
-    assert tables_head == (3.91075795953709, 3.654152885361009, 0.000477467764586655, 0.001260285930498598,
-                           8.697117470131053, 7.69711747013105, 0.000167066692307963, 0.000454134353841497)
-    assert all(len(t) == 257 for t in ZIG.values())
-    assert (NX[256], EX[256], NF[256], EF[256]) == (0.0, 0.0, 1.0, 1.0)
 
 
 # ---------------------------------------------------------------------------
@@ -426,19 +253,11 @@ FAULTS = [
 ]
 
 
-def panic(fn, *args):
-    with pytest.raises(BaseException) as info:
-        fn(*args)
-    exc = info.value
-    assert type(exc).__name__ == "PanicException" and not isinstance(exc, Exception), repr(exc)
-    return exc
-
-
 @pytest.mark.parametrize("code,scale,param,text", FAULTS)
 def test_law_faults(code, scale, param, text, capfd):
     for fn, args in ((random_walk, rw_args(volatility=scale, innov_dist=code, innov_param=param)),
                      (seasonal, se_args(noise_level=scale, innov_dist=code, innov_param=param))):
-        assert str(panic(fn, *args)) == text
+        assert_panics(fn, *args, text=text)
         assert text in capfd.readouterr().err
 
 
