@@ -3,6 +3,9 @@
 
 #include <numpy/arrayobject.h>
 
+#include <cxxabi.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -26,6 +29,13 @@ void throw_current() {
 
 std::string type_name(PyObject* obj) { return _PyType_Name(Py_TYPE(obj)); }
 
+PyObject* make_tuple(std::initializer_list<Ref> items) {
+    PyObject* t = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (const Ref& item : items) PyTuple_SET_ITEM(t, i++, Py_NewRef(item.get()));
+    return t;
+}
+
 PyObject* make_tuple(std::initializer_list<PyObject*> items) {
     PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
     if (t == nullptr) {
@@ -47,17 +57,32 @@ void dict_set(PyObject* dict, const char* key, PyObject* value) {
 
 namespace {
 
+// A process-wide object made on first use. Making it may run Python code (a
+// collection can start and run finalizers that call back into us, or let
+// another thread take the lock), so nothing waits on a flag here: whoever
+// finishes first installs its object and the others drop theirs. A failed
+// attempt is retried on the next use.
+template <class Make>
+PyObject* first_use(std::atomic<PyObject*>& slot, Make make) {
+    PyObject* ready = slot.load(std::memory_order_acquire);
+    if (ready != nullptr) return ready;
+    PyObject* made = make();
+    if (made == nullptr) return nullptr;
+    if (!slot.compare_exchange_strong(ready, made, std::memory_order_acq_rel)) {
+        Py_DECREF(made);
+        return ready;
+    }
+    return made;
+}
+
 PyObject* panic_type() {
-    // Created with the lock held; a concurrent first use simply waits on the flag.
-    static std::once_flag once;
-    static PyObject* type = nullptr;
-    std::call_once(once, [] {
-        type = PyErr_NewExceptionWithDoc(
+    static std::atomic<PyObject*> type{nullptr};
+    return first_use(type, [] {
+        return PyErr_NewExceptionWithDoc(
             "quillmarten.PanicException",
             "Raised when the native engine stops a call on a broken guard or internal fault.",
             PyExc_BaseException, nullptr);
     });
-    return type;
 }
 
 void set_panic(const char* message) {
@@ -360,10 +385,11 @@ void require_contiguous(PyArrayObject* a) {
 
 }  // namespace
 
-void detail::copy_array_out(PyObject* array, void* dst, std::size_t elem) {
+void detail::copy_array_out(PyObject* array, void* dst, std::size_t elem, std::size_t n) {
     PyArrayObject* a = as_array(array);
     require_contiguous(a);
-    std::size_t n = static_cast<std::size_t>(PyArray_SIZE(a));
+    if (static_cast<std::size_t>(PyArray_SIZE(a)) != n || static_cast<std::size_t>(PyArray_ITEMSIZE(a)) != elem)
+        fault("array changed between its check and its copy");
     if (n > 0) std::memcpy(dst, PyArray_DATA(a), n * elem);
 }
 
@@ -375,6 +401,7 @@ void detail::copy_array_in(PyObject* array, const void* src, std::size_t elem, s
     // data pointer and size now, never from before.
     std::size_t size = static_cast<std::size_t>(PyArray_SIZE(a));
     if (size != n) value_error("values array changed length during the call");
+    if (static_cast<std::size_t>(PyArray_ITEMSIZE(a)) != elem) fault("array changed between its check and its copy");
     if (n > 0) std::memcpy(PyArray_DATA(a), src, n * elem);
 }
 
@@ -407,14 +434,23 @@ uint64_t acquire(PyObject* array, bool write) {
     char* start = static_cast<char*>(PyArray_DATA(a));
     char* end = start + PyArray_NBYTES(a);
     PyObject* base = owner_of(a);
-    std::lock_guard<std::mutex> lock(borrow_mutex);
-    for (const BorrowEntry& e : borrows) {
-        bool overlap = e.base == base && start < e.end && e.start < end;
-        bool same_empty = e.base == base && start == e.start && start == end;
-        if ((overlap || same_empty) && (write || e.write)) throw_type_error("The given array is already borrowed");
+    uint64_t key = 0;
+    {
+        // No Python call under the mutex: setting an error can start a
+        // collection whose finalizers call back in and take a borrow.
+        std::lock_guard<std::mutex> lock(borrow_mutex);
+        bool conflict = false;
+        for (const BorrowEntry& e : borrows) {
+            bool overlap = e.base == base && start < e.end && e.start < end;
+            bool same_empty = e.base == base && start == e.start && start == end;
+            if ((overlap || same_empty) && (write || e.write)) conflict = true;
+        }
+        if (!conflict) {
+            key = next_borrow_key++;
+            borrows.push_back({key, base, start, end, write});
+        }
     }
-    uint64_t key = next_borrow_key++;
-    borrows.push_back({key, base, start, end, write});
+    if (key == 0) throw_type_error("The given array is already borrowed");
     return key;
 }
 
@@ -468,11 +504,10 @@ PyType_Spec slice_container_spec = {
 };
 
 PyTypeObject* slice_container_type() {
-    static std::once_flag once;
-    static PyObject* type = nullptr;
-    std::call_once(once, [] { type = PyType_FromSpec(&slice_container_spec); });
-    if (type == nullptr) fault("Failed to create slice container");
-    return reinterpret_cast<PyTypeObject*>(type);
+    static std::atomic<PyObject*> type{nullptr};
+    PyObject* t = first_use(type, [] { return PyType_FromSpec(&slice_container_spec); });
+    if (t == nullptr) fault("Failed to create slice container");
+    return reinterpret_cast<PyTypeObject*>(t);
 }
 
 }  // namespace
@@ -498,8 +533,35 @@ PyObject* detail::new_array(void* from, MoveOwner move, DropOwner drop, Dtype dt
 
 // ---------------------------------------------------------------------------
 
+namespace {
+
+[[noreturn]] void park_thread_forever() noexcept {
+    for (;;) ::pause();
+}
+
+PyGILState_STATE ensure_gil() noexcept {
+    try {
+        return PyGILState_Ensure();
+    } catch (abi::__forced_unwind&) {
+        park_thread_forever();  // as in restore_thread
+    }
+}
+
+}  // namespace
+
+void detail::restore_thread(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        // Finalisation began while we waited for the lock and the interpreter
+        // is ending this thread (pthread_exit before 3.14). Never returning
+        // keeps the unwind from running our destructors without the lock.
+        park_thread_forever();
+    }
+}
+
 void check_signals_nogil() {
-    PyGILState_STATE st = PyGILState_Ensure();
+    PyGILState_STATE st = ensure_gil();
     int r = PyErr_CheckSignals();
     PyGILState_Release(st);
     if (r < 0) throw PyErrAlready{};

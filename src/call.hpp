@@ -104,8 +104,9 @@ private:
 namespace detail {
 void check_array(PyObject* obj, Dtype dtype);          // type/ndim/dtype, TypeError
 std::size_t array_size(PyObject* array);
-// Contiguity rule, then copies `size` elements of `elem` bytes into dst.
-void copy_array_out(PyObject* array, void* dst, std::size_t elem);
+// Contiguity rule, then copies the array's n elements of `elem` bytes into
+// dst (n must be the array's current size).
+void copy_array_out(PyObject* array, void* dst, std::size_t elem, std::size_t n);
 void copy_array_in(PyObject* array, const void* src, std::size_t elem, std::size_t n);
 // A result array's owner lives inside its PySliceContainer: the vector is
 // moved into the container's storage (no separate allocation) and destroyed
@@ -130,14 +131,20 @@ public:
     std::size_t size() const { return detail::array_size(obj_.get()); }
     // `for_write` takes a write borrow for the copy (the caller will write the
     // result back), so a readonly array is refused before any work.
+    //
+    // Python code may have run since conversion (another argument's __index__,
+    // another thread) and given the array a new dtype or shape in place, so
+    // the checks are made again right before the bytes are touched.
     std::vector<T> to_vector(bool for_write = false) const {
+        detail::check_array(obj_.get(), dtype_of<T>());
         Borrow b = for_write ? Borrow::write(obj_.get()) : Borrow::read(obj_.get());
         std::vector<T> out(size());
-        detail::copy_array_out(obj_.get(), out.data(), sizeof(T));
+        detail::copy_array_out(obj_.get(), out.data(), sizeof(T), out.size());
         return out;
     }
     // Writes `values` back into the caller's array under a write borrow.
     void write_back(const std::vector<T>& values) const {
+        detail::check_array(obj_.get(), dtype_of<T>());
         Borrow b = Borrow::write(obj_.get());
         detail::copy_array_in(obj_.get(), values.data(), sizeof(T), values.size());
     }
@@ -175,7 +182,12 @@ PyObject* to_array(std::vector<T>&& values) {
 inline PyObject* to_py(double v) { return check(PyFloat_FromDouble(v)); }
 inline PyObject* to_py_int(long long v) { return check(PyLong_FromLongLong(v)); }
 inline PyObject* to_py_uint(unsigned long long v) { return check(PyLong_FromUnsignedLongLong(v)); }
-// Builds a tuple, stealing the new references given (all of them, also on failure).
+// Builds a tuple of the given objects. Items are owned references, so one
+// that fails to build releases those made before it:
+//     make_tuple({Ref(to_py(d)), Ref(to_array(std::move(v)))})
+PyObject* make_tuple(std::initializer_list<Ref> items);
+// Builds a tuple, stealing the new references given (all of them, also on
+// failure). Items evaluated before a failing one leak: prefer the Ref form.
 PyObject* make_tuple(std::initializer_list<PyObject*> items);
 // Sets dict[key] = value, stealing `value`.
 void dict_set(PyObject* dict, const char* key, PyObject* value);
@@ -183,10 +195,18 @@ void dict_set(PyObject* dict, const char* key, PyObject* value);
 // ---------------------------------------------------------------------------
 // Interpreter lock
 
+namespace detail {
+// PyEval_RestoreThread for a thread that may find the interpreter shutting
+// down: CPython before 3.14 ends such a thread with pthread_exit, whose
+// unwinding would run our destructors without the lock (or abort on a
+// noexcept frame). The thread is parked for good instead, as 3.14 does.
+void restore_thread(PyThreadState* state) noexcept;
+}  // namespace detail
+
 class GilRelease {
 public:
     GilRelease() : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
+    ~GilRelease() { detail::restore_thread(state_); }
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 

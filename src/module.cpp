@@ -28,13 +28,18 @@ void add(PyObject* module, const char* name, PyObject* value) {
 
 void add_submodule(PyObject* parent, PyObject* sys_modules, const char* name, const py::FunctionTable& functions) {
     Ref sub(PyModule_New(name));
+    // Every submodule lists its functions, also one that has none yet.
+    Ref all(PyList_New(0));
+    if (PyObject_SetAttrString(sub.get(), "__all__", all.get()) < 0) py::throw_current();
     Ref module_name(PyUnicode_FromString(name));
     for (const py::FunctionDef* def : functions) {
         Ref fn(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def->method), nullptr, module_name.get()));
         Ref fn_name(PyObject_GetAttrString(fn.get(), "__name__"));
         if (!PyUnicode_Check(fn_name.get()))
             py::throw_type_error("'" + py::type_name(fn_name.get()) + "' object is not an instance of 'str'");
-        add(sub.get(), PyUnicode_AsUTF8(fn_name.get()), fn.get());
+        const char* fn_text = PyUnicode_AsUTF8(fn_name.get());
+        if (fn_text == nullptr) py::throw_current();
+        add(sub.get(), fn_text, fn.get());
     }
     add(parent, name, sub.get());
     std::string key = std::string("quillmarten._lib.") + name;

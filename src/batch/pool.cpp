@@ -33,7 +33,7 @@ bool parse_unsigned(const char* text, uint64_t& out) {
 }
 
 int arena_concurrency(uint64_t n) {
-    return static_cast<int>(std::clamp<uint64_t>(n, 1, kMaxPoolThreads));
+    return static_cast<int>(std::clamp<uint64_t>(n, 1, std::min(kMaxPoolThreads, kMaxLiveThreads)));
 }
 
 struct PoolCache {
@@ -76,7 +76,7 @@ void ensure_global_parallelism(uint64_t n) {
     static uint64_t current = 0;
     static tbb::global_control* control = nullptr;  // process lifetime
 
-    n = std::min<uint64_t>(n, kMaxPoolThreads);
+    n = std::min({n, kMaxPoolThreads, kMaxLiveThreads});
     std::lock_guard<std::mutex> lock(mutex);
     if (n <= current) return;
     const uint64_t hardware = static_cast<uint64_t>(std::max(1, tbb::info::default_concurrency()));

@@ -42,6 +42,12 @@ namespace qm {
 // A pool never has more threads than this; larger counts are clamped.
 inline constexpr uint64_t kMaxPoolThreads = 65535;
 
+// Live threads are capped lower still: tens of thousands of threads exhaust
+// the process-id space, and the thread library then aborts the whole process
+// from one of its own threads. No value depends on the thread count, and more
+// threads than this never run faster.
+inline constexpr uint64_t kMaxLiveThreads = 1024;
+
 // ---------------------------------------------------------------------------
 // Pool sizes and pools
 

@@ -12,6 +12,7 @@ namespace qm::bindings {
 namespace {
 
 using py::ArrayIn;
+using py::Ref;
 
 // A new list of float64 arrays, taking the vectors' buffers.
 PyObject* array_list(std::vector<std::vector<double>>& arrays) {
@@ -31,7 +32,7 @@ std::vector<std::vector<double>> copy_series(const std::vector<ArrayIn<double>>&
 PyObject* path_list(const DtwPath& path) {
     py::Ref list(PyList_New(static_cast<Py_ssize_t>(path.size())));
     for (std::size_t k = 0; k < path.size(); ++k) {
-        PyObject* pair = py::make_tuple({py::to_py_uint(path[k].first), py::to_py_uint(path[k].second)});
+        PyObject* pair = py::make_tuple({Ref(py::to_py_uint(path[k].first)), Ref(py::to_py_uint(path[k].second))});
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), pair);
     }
     return list.release();
@@ -42,7 +43,7 @@ PyObject* py_dtw_alignment(ArrayIn<double> a, ArrayIn<double> b, std::optional<i
     std::vector<double> y = b.to_vector();
     const std::optional<std::size_t> w = dtw_checked_band(band);
     DtwAlignment r = py::nogil([&] { return dtw_alignment_core(x, y, w); });
-    return py::make_tuple({py::to_py(r.distance), path_list(r.path)});
+    return py::make_tuple({Ref(py::to_py(r.distance)), Ref(path_list(r.path))});
 }
 
 PyObject* py_dtw_distance(ArrayIn<double> a, ArrayIn<double> b, std::optional<int64_t> band) {
@@ -62,7 +63,7 @@ PyObject* py_nearest_dtw_neighbors(std::vector<ArrayIn<double>> series, double w
         for (std::size_t k = 0; k < found[s].size(); ++k) {
             const auto [index, distance] = found[s][k];
             PyList_SET_ITEM(inner.get(), static_cast<Py_ssize_t>(k),
-                            py::make_tuple({py::to_py_uint(index), py::to_py(distance)}));
+                            py::make_tuple({Ref(py::to_py_uint(index)), Ref(py::to_py(distance))}));
         }
         PyList_SET_ITEM(outer.get(), static_cast<Py_ssize_t>(s), inner.release());
     }
@@ -101,14 +102,14 @@ PyObject* py_classical_decompose(ArrayIn<double> values, std::optional<uint64_t>
     DecomposeResult r = py::nogil([&] { return classical_decompose_core(x, period); });
     if (!r.ok()) value_error(r.error);
     Decomposition& d = r.decomposition;
-    return py::make_tuple({py::to_array(std::move(d.trend)), py::to_array(std::move(d.seasonal)),
-                           py::to_array(std::move(d.residual))});
+    return py::make_tuple({Ref(py::to_array(std::move(d.trend))), Ref(py::to_array(std::move(d.seasonal))),
+                           Ref(py::to_array(std::move(d.residual)))});
 }
 
 
 PyObject* features_tuple(const SpectralFeatures& f) {
-    return py::make_tuple({py::to_py(f.spectral_entropy), py::to_py(f.trend_strength),
-                           py::to_py(f.seasonal_strength), py::to_py(f.acf1)});
+    return py::make_tuple({Ref(py::to_py(f.spectral_entropy)), Ref(py::to_py(f.trend_strength)),
+                           Ref(py::to_py(f.seasonal_strength)), Ref(py::to_py(f.acf1))});
 }
 
 PyObject* features_list(const SpectralFeatures& f) {

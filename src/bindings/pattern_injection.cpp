@@ -13,7 +13,7 @@ using py::ArrayRead;
 PyObject* injection_result(const ArrayIn<double>& values, const char* key, std::vector<int64_t>&& indices) {
     py::Ref dict(PyDict_New());
     py::dict_set(dict.get(), key, py::to_array(std::move(indices)));
-    return py::make_tuple({py::Ref::borrow(values.object()).release(), dict.release()});
+    return py::make_tuple({py::Ref::borrow(values.object()), dict});
 }
 
 // Copies the values out under a write borrow, runs the injector without the

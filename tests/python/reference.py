@@ -2,8 +2,9 @@
 from the definitions for the tests to compare against:
 
 - MT19937-64 on Python ints (init_genrand64 + tempering) and the draw recipes
-  built on it: uniforms, the integer range, the two ziggurats (their tables
-  are in data/), the gamma draw and the five innovation laws;
+  built on it: uniforms, the integer range, distinct indices, the two
+  ziggurats (their tables are in data/), the gamma draw and the five
+  innovation laws;
 - the classical decomposition, the spectral features computed from it, and
   the window and crossing features of a standardised series.
 
@@ -111,6 +112,18 @@ class RefEngine:
             m = (self.next_u64() & 0xFFFFFFFF) * span
             if m & 0xFFFFFFFF >= threshold:
                 return low + (m >> 32)
+
+    def uniform(self, low, high):
+        """[low, high) from the 52-bit uniform: scaled first, then shifted."""
+        return self.uniform01_52() * (high - low) + low
+
+    def distinct_indices(self, n, k):
+        """min(n, k) distinct values of range(n) in draw order (Floyd's selection)."""
+        chosen = []
+        for j in range(n - min(n, k), n):
+            t = self.int_range(0, j + 1)
+            chosen.append(j if t in chosen else t)
+        return chosen
 
     def normal(self):
         while True:
