@@ -159,7 +159,10 @@ double gamma_ppf_scalar(double u, double a, double theta) noexcept {
             const double delta = (P - u) / g;
             double next = x - delta;
             if (next <= 0.0) next = 1e-12;
-            if ((next > lo && next < hi) || std::isnan(next)) {
+            // Near the root a step may cross a bracket end by rounding alone;
+            // only a step that is large for x is a departure.
+            const bool inside = next > lo && next < hi;
+            if (inside || std::isnan(next) || std::fabs(delta) <= 1e-6 * std::fabs(x)) {
                 x = next;
                 if (std::fabs(x) * 1e-12 > std::fabs(delta)) return x;
                 continue;
