@@ -84,7 +84,7 @@ print(f"\nfeatures of {len(rows):,} series in {elapsed:.2f} s (mean per generato
 print(f"  {'feature':<19}" + "".join(f"{name:>14}" for name, _ in specs))
 for k, feature in enumerate(FEATURES):
     means = [features[i * N_SERIES:(i + 1) * N_SERIES, k].mean() for i in range(len(specs))]
-    print(f"  {feature:<19}" + "".join(f"{m:14.4f}" for m in means))
+    print(f"  {feature:<19}" + "".join(f"{m:14.4g}" for m in means))
 
 # ---------------------------------------------------------------------------
 # 3. Classical decomposition of a noisy seasonal series.
