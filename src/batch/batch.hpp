@@ -33,7 +33,7 @@ struct SeriesResult {
 std::vector<SeriesResult> run_batch(const BatchSpec& spec, uint64_t n_workers);
 
 // generate_multi_batch: all series of all specs as one work list on one pool,
-// regrouped per spec in series order. Seeds are not checked up front: a
+// regrouped spec by spec, in series order. Seeds are not checked up front: a
 // series without its seeds is a fault when the run reaches it. The pool is
 // obtained even when there is no series.
 std::vector<std::vector<SeriesResult>> run_multi_batch(const std::vector<BatchSpec>& specs, uint64_t n_workers);

@@ -138,7 +138,7 @@ PyObject* spec_item(PyObject* dict, const char* key) {
 
 template <class T>
 T spec_value(PyObject* dict, const char* key) {
-    // The looked-up value is only borrowed from the spec dict: T must own it.
+    // The looked-up value is only borrowed from its dict: T must own it.
     static_assert(!std::is_same_v<T, py::Dict> && !std::is_same_v<T, PyObject*>);
     Ref v = Ref::borrow(spec_item(dict, key));
     return py::Converter<T>::convert(v.get());
@@ -154,7 +154,7 @@ BatchSpec parse_spec(PyObject* item) {
     spec.gen_seeds = spec_value<ArrayIn<uint64_t>>(dict.obj, "gen_seeds").to_vector();
     spec.pi_seeds = spec_value<ArrayIn<uint64_t>>(dict.obj, "pi_seeds").to_vector();
     // Held for the parse: converting its values runs Python code, which may
-    // replace the spec's "pi_config" and drop the dict's last other reference.
+    // replace this spec dict's "pi_config" and drop the dict's last other reference.
     Ref config = Ref::borrow(spec_item(dict.obj, "pi_config"));
     spec.pi_config = parse_pi_config(py::Converter<py::Dict>::convert(config.get()).obj);
     return spec;
