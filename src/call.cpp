@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -36,17 +37,6 @@ PyObject* make_tuple(std::initializer_list<Ref> items) {
     return t;
 }
 
-PyObject* make_tuple(std::initializer_list<PyObject*> items) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
-    if (t == nullptr) {
-        for (PyObject* p : items) Py_XDECREF(p);
-        throw_current();
-    }
-    Py_ssize_t i = 0;
-    for (PyObject* p : items) PyTuple_SET_ITEM(t, i++, p);
-    return t;
-}
-
 void dict_set(PyObject* dict, const char* key, PyObject* value) {
     Ref v(value);
     if (PyDict_SetItemString(dict, key, v.get()) < 0) throw_current();
@@ -56,24 +46,6 @@ void dict_set(PyObject* dict, const char* key, PyObject* value) {
 // Fault exception
 
 namespace {
-
-// A process-wide object made on first use. Making it may run Python code (a
-// collection can start and run finalizers that call back into us, or let
-// another thread take the lock), so nothing waits on a flag here: whoever
-// finishes first installs its object and the others drop theirs. A failed
-// attempt is retried on the next use.
-template <class Make>
-PyObject* first_use(std::atomic<PyObject*>& slot, Make make) {
-    PyObject* ready = slot.load(std::memory_order_acquire);
-    if (ready != nullptr) return ready;
-    PyObject* made = make();
-    if (made == nullptr) return nullptr;
-    if (!slot.compare_exchange_strong(ready, made, std::memory_order_acq_rel)) {
-        Py_DECREF(made);
-        return ready;
-    }
-    return made;
-}
 
 PyObject* panic_type() {
     static std::atomic<PyObject*> type{nullptr};
@@ -232,6 +204,17 @@ void bind(const FunctionDef& def, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 namespace {
 
+// A default as the signature text shows it. from_chars reads the C locale's
+// form whatever LC_NUMERIC says; a text that is not wholly a number is ours
+// to fix, so it faults at registration.
+template <class T>
+T parse_default(std::string_view t) {
+    T v{};
+    const auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (ec != std::errc{} || end != t.data() + t.size()) fault("unreadable default '" + std::string(t) + "'");
+    return v;
+}
+
 long long index_to_ll(PyObject* o) {
     Ref index(PyNumber_Index(o));
     long long v = PyLong_AsLongLong(index.get());
@@ -249,10 +232,10 @@ int32_t Converter<int32_t>::convert(PyObject* o) {
     }
     return static_cast<int32_t>(v);
 }
-int32_t Converter<int32_t>::from_default(std::string_view t) { return static_cast<int32_t>(std::stol(std::string(t))); }
+int32_t Converter<int32_t>::from_default(std::string_view t) { return parse_default<int32_t>(t); }
 
 int64_t Converter<int64_t>::convert(PyObject* o) { return index_to_ll(o); }
-int64_t Converter<int64_t>::from_default(std::string_view t) { return std::stoll(std::string(t)); }
+int64_t Converter<int64_t>::from_default(std::string_view t) { return parse_default<int64_t>(t); }
 
 uint64_t Converter<uint64_t>::convert(PyObject* o) {
     Ref index(PyNumber_Index(o));
@@ -260,7 +243,7 @@ uint64_t Converter<uint64_t>::convert(PyObject* o) {
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrAlready{};
     return v;
 }
-uint64_t Converter<uint64_t>::from_default(std::string_view t) { return std::stoull(std::string(t)); }
+uint64_t Converter<uint64_t>::from_default(std::string_view t) { return parse_default<uint64_t>(t); }
 
 double Converter<double>::convert(PyObject* o) {
     if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
@@ -268,7 +251,7 @@ double Converter<double>::convert(PyObject* o) {
     if (v == -1.0 && PyErr_Occurred()) throw PyErrAlready{};
     return v;
 }
-double Converter<double>::from_default(std::string_view t) { return std::stod(std::string(t)); }
+double Converter<double>::from_default(std::string_view t) { return parse_default<double>(t); }
 
 bool Converter<bool>::convert(PyObject* o) {
     if (o == Py_True) return true;

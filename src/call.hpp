@@ -20,6 +20,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <new>
@@ -71,6 +72,24 @@ public:
 private:
     PyObject* p_ = nullptr;
 };
+
+// A process-wide object made on first use. Making it may run Python code (a
+// collection can start and run finalizers that call back into us, or let
+// another thread take the lock), so nothing waits on a flag here: whoever
+// finishes first installs its object and the others drop theirs. A failed
+// attempt is retried on the next use.
+template <class Make>
+PyObject* first_use(std::atomic<PyObject*>& slot, Make make) {
+    PyObject* ready = slot.load(std::memory_order_acquire);
+    if (ready != nullptr) return ready;
+    PyObject* made = make();
+    if (made == nullptr) return nullptr;
+    if (!slot.compare_exchange_strong(ready, made, std::memory_order_acq_rel)) {
+        Py_DECREF(made);
+        return ready;
+    }
+    return made;
+}
 
 // The type name CPython shows in messages ("int", "ndarray").
 std::string type_name(PyObject* obj);
@@ -186,9 +205,6 @@ inline PyObject* to_py_uint(unsigned long long v) { return check(PyLong_FromUnsi
 // that fails to build releases those made before it:
 //     make_tuple({Ref(to_py(d)), Ref(to_array(std::move(v)))})
 PyObject* make_tuple(std::initializer_list<Ref> items);
-// Builds a tuple, stealing the new references given (all of them, also on
-// failure). Items evaluated before a failing one leak: prefer the Ref form.
-PyObject* make_tuple(std::initializer_list<PyObject*> items);
 // Sets dict[key] = value, stealing `value`.
 void dict_set(PyObject* dict, const char* key, PyObject* value);
 
@@ -293,7 +309,8 @@ template <class T> struct Converter<std::optional<T>> {
     }
     static std::optional<T> from_default(std::string_view t) {
         if (t == "None") return std::nullopt;
-        return Converter<T>::from_default(t);
+        if constexpr (requires { Converter<T>::from_default(t); }) return Converter<T>::from_default(t);
+        else fault("unreadable default '" + std::string(t) + "'");
     }
 };
 template <class T> struct Converter<ArrayRead<T>> {
@@ -350,17 +367,28 @@ template <> struct Converter<Dict> {
     }
 };
 
+// A parameter's default, parsed once when the function is defined.
 template <class T>
-T convert_arg(const FunctionDef& def, std::size_t i, PyObject* slot) {
+using Default = std::optional<T>;
+
+template <class T>
+Default<T> parse_default(const Param& p) {
+    if (!p.default_text) return std::nullopt;
+    if constexpr (requires { Converter<T>::from_default(std::string_view{}); }) {
+        return Converter<T>::from_default(*p.default_text);
+    } else {
+        fault("parameter '" + p.name + "' has a default its type cannot read");
+    }
+}
+
+template <class T>
+T convert_arg(const FunctionDef& def, std::size_t i, PyObject* slot, const Default<T>& fallback) {
+    // Only parameters with a default can be empty after binding.
+    if (slot == nullptr) {
+        if constexpr (std::is_copy_constructible_v<T>) return *fallback;
+        else fault("parameter '" + def.params[i].name + "' cannot have a default");
+    }
     try {
-        if (slot == nullptr) {
-            // Only parameters with a default can be empty after binding.
-            if constexpr (requires { Converter<T>::from_default(std::string_view{}); }) {
-                return Converter<T>::from_default(*def.params[i].default_text);
-            } else {
-                fault("parameter without a usable default: " + def.params[i].name);
-            }
-        }
         return Converter<T>::convert(slot);
     } catch (const PyErrAlready&) {
         add_note_to_current("while processing '" + def.params[i].name + "'");
@@ -373,14 +401,20 @@ constexpr std::size_t arity_of(R (*)(Ts...)) {
     return sizeof...(Ts);
 }
 
-template <class... Ts>
-PyObject* invoke(const FunctionDef& def, PyObject* (*body)(Ts...), PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames) {
+template <class F> struct Defaults;
+template <class R, class... Ts> struct Defaults<R (*)(Ts...)> {
+    using type = std::tuple<Default<std::decay_t<Ts>>...>;
+};
+
+template <class... Ts, class Tuple>
+PyObject* invoke(const FunctionDef& def, PyObject* (*body)(Ts...), const Tuple& defaults, PyObject* const* args,
+                 Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[sizeof...(Ts) + 1] = {};
     bind(def, args, nargs, kwnames, slots);
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
         // A braced list evaluates its elements left to right: signature order.
-        std::tuple<std::decay_t<Ts>...> values{convert_arg<std::decay_t<Ts>>(def, I, slots[I])...};
+        std::tuple<std::decay_t<Ts>...> values{
+            convert_arg<std::decay_t<Ts>>(def, I, slots[I], std::get<I>(defaults))...};
         return std::apply(body, std::move(values));
     }(std::index_sequence_for<Ts...>{});
 }
@@ -388,22 +422,61 @@ PyObject* invoke(const FunctionDef& def, PyObject* (*body)(Ts...), PyObject* con
 template <auto Body>
 struct Binding {
     static inline const FunctionDef* def = nullptr;
+    static inline typename Defaults<decltype(Body)>::type defaults{};
     static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
         try {
-            return invoke(*def, Body, args, nargs, kwnames);
+            return invoke(*def, Body, defaults, args, nargs, kwnames);
         } catch (...) {
             return translate_exception();
         }
     }
 };
 
-// Describes the Python function backed by Body. `params` is the parameter list
-// exactly as its text signature shows it ("values, period=None").
+namespace detail {
+// Not constexpr: reaching it while a Signature is checked stops the build.
+void signature_does_not_match_the_function();
+
+consteval std::size_t count_params(const char* text) {
+    std::size_t n = 0;
+    bool in_item = false;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c == ',') {
+            if (!in_item) return std::size_t(-1);  // empty item
+            ++n;
+            in_item = false;
+        } else if (*c != ' ') {
+            in_item = true;
+        }
+    }
+    if (in_item) ++n;
+    else if (n > 0) return std::size_t(-1);  // trailing comma
+    return n;
+}
+}  // namespace detail
+
+// A parameter list exactly as the text signature shows it ("values,
+// period=None"), checked at compile time against the function's arity.
+template <std::size_t Arity>
+struct Signature {
+    const char* text;
+    consteval Signature(const char* t) : text(t) {
+        if (detail::count_params(t) != Arity) detail::signature_does_not_match_the_function();
+    }
+};
+
+// Describes the Python function backed by Body; its defaults are parsed here,
+// once, when the submodule's table is built.
 template <auto Body>
-const FunctionDef* define(const char* name, const char* params, const char* doc = nullptr) {
-    static const FunctionDef def(name, params, doc,
+const FunctionDef* define(const char* name, Signature<arity_of(Body)> params, const char* doc = nullptr) {
+    static const FunctionDef def(name, params.text, doc,
                                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Binding<Body>::entry)),
                                  arity_of(Body));
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((std::get<I>(Binding<Body>::defaults) =
+              parse_default<typename std::tuple_element_t<I, typename Defaults<decltype(Body)>::type>::value_type>(
+                  def.params[I])),
+         ...);
+    }(std::make_index_sequence<arity_of(Body)>{});
     Binding<Body>::def = &def;
     return &def;
 }

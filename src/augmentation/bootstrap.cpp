@@ -6,19 +6,9 @@
 
 namespace qm {
 
-namespace {
-
-Decomposition decompose_or_throw(std::span<const double> values, std::optional<std::uint64_t> period) {
-    DecomposeResult r = classical_decompose_core(values, period);
-    if (!r.ok()) throw ValueError(r.error);
-    return std::move(r.decomposition);
-}
-
-}  // namespace
-
 void check_bootstrap_block(std::size_t n, std::uint64_t block_size) {
-    if (block_size < 2 || block_size > n) throw ValueError("block_size must be in [2, len(values)]");
-    if (n > kBootstrapMaxLength) throw ValueError("values must contain at most 2147483647 observations");
+    if (block_size < 2 || block_size > n) value_error("block_size must be in [2, len(values)]");
+    if (n > kBootstrapMaxLength) value_error("values must contain at most 2147483647 observations");
 }
 
 std::vector<double> block_bootstrap_residuals(const Decomposition& d, std::size_t block_size,
@@ -47,7 +37,7 @@ std::vector<double> block_bootstrap_residuals(const Decomposition& d, std::size_
 
 std::vector<double> moving_block_bootstrap(std::span<const double> values, std::uint64_t block_size,
                                            std::uint64_t seed, std::optional<std::uint64_t> period) {
-    const Decomposition d = decompose_or_throw(values, period);
+    const Decomposition d = classical_decompose_core(values, period);
     check_bootstrap_block(values.size(), block_size);
     return block_bootstrap_residuals(d, static_cast<std::size_t>(block_size), seed);
 }
@@ -56,7 +46,7 @@ std::vector<std::vector<double>> moving_block_bootstrap_many(std::span<const dou
                                                              std::uint64_t block_size,
                                                              std::span<const std::uint64_t> seeds,
                                                              std::optional<std::uint64_t> period) {
-    const Decomposition d = decompose_or_throw(values, period);
+    const Decomposition d = classical_decompose_core(values, period);
     check_bootstrap_block(values.size(), block_size);
     std::vector<std::vector<double>> out;
     out.reserve(seeds.size());

@@ -14,12 +14,6 @@ namespace {
 // many weightings (the signal-check cadence).
 constexpr std::size_t kChunk = 8;
 
-void check_series(std::span<const double> s) {
-    if (s.empty()) throw ValueError("DTW inputs must be non-empty one-dimensional arrays");
-    for (double v : s)
-        if (!std::isfinite(v)) throw ValueError("DTW inputs must be finite");
-}
-
 bool weighting_ok(const std::vector<double>& w, std::size_t n_series) {
     if (w.size() != n_series) return false;
     double sum = 0.0;
@@ -97,24 +91,24 @@ std::vector<std::vector<double>> dba_barycenter_core(
     const std::vector<std::vector<double>>& weights, std::uint64_t n_iterations,
     std::optional<std::size_t> band, const std::function<void()>& check_signals) {
     if (n_iterations < 1 || n_iterations > kDbaMaxIterations)
-        throw ValueError("n_iterations must be in [1, 1000]");
+        value_error("n_iterations must be in [1, 1000]");
     const std::size_t copies = weights.size();
     if (copies < 1 || copies > kDbaMaxCopies)
-        throw ValueError("DBA requires between 1 and 1000 copies");
+        value_error("DBA requires between 1 and 1000 copies");
     const std::size_t n = reference.size();
     std::size_t output_values = 0;
     if (__builtin_mul_overflow(n, copies, &output_values) || output_values > kDbaMaxOutputValues)
-        throw ValueError("DBA output exceeds 64 MiB; reduce copies or series length");
+        value_error("DBA output exceeds 64 MiB; reduce copies or series length");
 
     std::vector<std::span<const double>> series;
     series.reserve(neighbors.size() + 1);
     series.emplace_back(reference);
     for (const std::vector<double>& s : neighbors) series.emplace_back(s);
-    for (std::span<const double> s : series) check_series(s);
+    for (std::span<const double> s : series) check_dtw_series(s);
 
     for (const std::vector<double>& w : weights)
         if (!weighting_ok(w, series.size()))
-            throw ValueError("weights must be non-negative and match all input series");
+            value_error("weights must be non-negative and match all input series");
 
     // Every initial path reserves n + len(series) pairs.
     std::size_t cached_pairs = 0;
@@ -122,10 +116,10 @@ std::vector<std::vector<double>> dba_barycenter_core(
         std::size_t pairs = 0;
         if (__builtin_add_overflow(n, s.size(), &pairs) ||
             __builtin_add_overflow(cached_pairs, pairs, &cached_pairs))
-            throw ValueError("DBA alignment cache size overflow");
+            value_error("DBA alignment cache size overflow");
     }
     if (cached_pairs > kDbaMaxCachedPairs)
-        throw ValueError("DBA alignment cache exceeds 64 MiB; shorten series or reduce neighbors");
+        value_error("DBA alignment cache exceeds 64 MiB; shorten series or reduce neighbors");
 
     signal_check(check_signals);
     const std::vector<DtwPath> initial_paths = dtw_alignments_parallel(reference, series, band, true);
@@ -148,26 +142,6 @@ std::vector<std::vector<double>> dba_barycenter_core(
     }
     signal_check(check_signals);
     return barycenters;
-}
-
-std::vector<double> dba_barycenter(std::span<const double> reference,
-                                   const std::vector<std::vector<double>>& neighbors,
-                                   std::span<const double> weights, std::uint64_t n_iterations,
-                                   std::optional<std::int64_t> band,
-                                   const std::function<void()>& check_signals) {
-    const std::optional<std::size_t> w = dtw_checked_band(band);
-    const std::vector<std::vector<double>> one{std::vector<double>(weights.begin(), weights.end())};
-    std::vector<std::vector<double>> out =
-        dba_barycenter_core(reference, neighbors, one, n_iterations, w, check_signals);
-    return std::move(out.front());
-}
-
-std::vector<std::vector<double>> dba_barycenters(
-    std::span<const double> reference, const std::vector<std::vector<double>>& neighbors,
-    const std::vector<std::vector<double>>& weights, std::uint64_t n_iterations,
-    std::optional<std::int64_t> band, const std::function<void()>& check_signals) {
-    const std::optional<std::size_t> w = dtw_checked_band(band);
-    return dba_barycenter_core(reference, neighbors, weights, n_iterations, w, check_signals);
 }
 
 }  // namespace qm

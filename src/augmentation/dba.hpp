@@ -60,18 +60,4 @@ std::vector<std::vector<double>> dba_barycenter_core(
     const std::vector<std::vector<double>>& weights, std::uint64_t n_iterations,
     std::optional<std::size_t> band, const std::function<void()>& check_signals);
 
-// The Python functions after argument conversion. A negative band throws
-// qm::ValueError("band must be non-negative when provided") before anything
-// else; then as dba_barycenter_core.
-std::vector<double> dba_barycenter(std::span<const double> reference,
-                                   const std::vector<std::vector<double>>& neighbors,
-                                   std::span<const double> weights, std::uint64_t n_iterations,
-                                   std::optional<std::int64_t> band,
-                                   const std::function<void()>& check_signals);
-
-std::vector<std::vector<double>> dba_barycenters(
-    std::span<const double> reference, const std::vector<std::vector<double>>& neighbors,
-    const std::vector<std::vector<double>>& weights, std::uint64_t n_iterations,
-    std::optional<std::int64_t> band, const std::function<void()>& check_signals);
-
 }  // namespace qm

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "fault.hpp"
+
 namespace qm {
 
 namespace {
@@ -97,26 +99,15 @@ DecomposeWindow decompose_window(std::size_t n, std::optional<std::uint64_t> per
     return win;
 }
 
-DecomposeResult classical_decompose_core(std::span<const double> values, std::optional<std::uint64_t> period) {
-    DecomposeResult result;
+Decomposition classical_decompose_core(std::span<const double> values, std::optional<std::uint64_t> period) {
     const std::size_t n = values.size();
-    if (n < 3) {
-        result.error = "values must contain at least 3 observations";
-        return result;
-    }
-    for (double v : values) {
-        if (!std::isfinite(v)) {
-            result.error = "values must contain only finite observations";
-            return result;
-        }
-    }
-    if (period.has_value() && *period < 2) {
-        result.error = "period must be >= 2 when provided";
-        return result;
-    }
+    if (n < 3) value_error("values must contain at least 3 observations");
+    for (double v : values)
+        if (!std::isfinite(v)) value_error("values must contain only finite observations");
+    if (period.has_value() && *period < 2) value_error("period must be >= 2 when provided");
 
     const DecomposeWindow win = decompose_window(n, period);
-    Decomposition& d = result.decomposition;
+    Decomposition d;
     d.trend.assign(n, 0.0);
     d.seasonal.assign(n, 0.0);
     d.residual.assign(n, 0.0);
@@ -124,7 +115,7 @@ DecomposeResult classical_decompose_core(std::span<const double> values, std::op
     moving_average_trend(values, win, d.trend);
     if (win.period_used) seasonal_means(values, d.trend, static_cast<std::size_t>(*period), d.seasonal);
     for (std::size_t i = 0; i < n; ++i) d.residual[i] = (values[i] - d.trend[i]) - d.seasonal[i];
-    return result;
+    return d;
 }
 
 }  // namespace qm

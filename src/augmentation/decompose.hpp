@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string>
 #include <vector>
 
 namespace qm {
@@ -22,13 +21,6 @@ struct Decomposition {
     std::vector<double> trend;
     std::vector<double> seasonal;
     std::vector<double> residual;
-};
-
-// Either a decomposition or the message the Python layer raises as ValueError.
-struct DecomposeResult {
-    Decomposition decomposition;  // meaningful only when ok()
-    std::string error;            // empty on success
-    bool ok() const noexcept { return error.empty(); }
 };
 
 // The moving-average window chosen for a series of n values and a period.
@@ -45,11 +37,11 @@ bool decompose_period_usable(std::size_t n, std::optional<std::uint64_t> period)
 // Window for n >= 3 values and a period already checked to be >= 2 if given.
 DecomposeWindow decompose_window(std::size_t n, std::optional<std::uint64_t> period) noexcept;
 
-// Errors, first match wins:
+// ValueError, first match wins:
 //   "values must contain at least 3 observations"
 //   "values must contain only finite observations"
 //   "period must be >= 2 when provided"
-DecomposeResult classical_decompose_core(std::span<const double> values,
+Decomposition classical_decompose_core(std::span<const double> values,
                                          std::optional<std::uint64_t> period);
 
 }  // namespace qm

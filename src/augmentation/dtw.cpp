@@ -23,12 +23,11 @@ const std::string kParentAlloc = "unable to allocate DTW parent storage";
 const std::string kPathLimit = "DTW path exceeds 64 MiB";
 const std::string kPathAlloc = "unable to allocate DTW path";
 
+// Both emptiness checks come before either finiteness check.
 void check_inputs(std::span<const double> a, std::span<const double> b) {
-    if (a.empty() || b.empty()) throw ValueError(kEmptyInput);
-    for (double v : a)
-        if (!std::isfinite(v)) throw ValueError(kNonFiniteInput);
-    for (double v : b)
-        if (!std::isfinite(v)) throw ValueError(kNonFiniteInput);
+    if (a.empty() || b.empty()) value_error(kEmptyInput);
+    check_dtw_series(a);
+    check_dtw_series(b);
 }
 
 // The two rows take turns as previous / current; only the band of each row is
@@ -110,14 +109,18 @@ double dtw_banded_cost(std::span<const double> a, std::span<const double> b, std
     return banded_cost<true>(a, b, w, parents);
 }
 
-const std::string& dtw_band_infeasible_error() { return kInfeasible; }
+void check_dtw_series(std::span<const double> s) {
+    if (s.empty()) value_error(kEmptyInput);
+    for (double v : s)
+        if (!std::isfinite(v)) value_error(kNonFiniteInput);
+}
 
 double dtw_distance_core(std::span<const double> a, std::span<const double> b,
                          std::optional<std::size_t> band) {
     check_inputs(a, b);
     const std::size_t w = dtw_band_width(a.size(), b.size(), band);
     const double cost = banded_cost<false>(a, b, w, {});
-    if (!std::isfinite(cost)) throw ValueError(kInfeasible);
+    if (!std::isfinite(cost)) value_error(kInfeasible);
     return std::sqrt(cost);
 }
 
@@ -130,26 +133,26 @@ DtwAlignment dtw_alignment_core(std::span<const double> a, std::span<const doubl
     const std::size_t width = dtw_table_width(m, w);
     std::size_t cells = 0;
     if (__builtin_mul_overflow(n, width, &cells) || cells > kDtwMaxParentCells)
-        throw ValueError(kParentLimit);
+        value_error(kParentLimit);
 
     std::vector<std::uint8_t> table;
     try {
         table.assign(cells, kDtwUnset);
     } catch (const std::bad_alloc&) {
-        throw ValueError(kParentAlloc);
+        value_error(kParentAlloc);
     }
 
     const double cost = banded_cost<true>(a, b, w, table);
-    if (!std::isfinite(cost)) throw ValueError(kInfeasible);
+    if (!std::isfinite(cost)) value_error(kInfeasible);
 
     // The cap is on what is reserved (n + m pairs), checked only now that the
     // cost is known to be finite.
-    if (n + m > kDtwMaxPathPairs) throw ValueError(kPathLimit);
+    if (n + m > kDtwMaxPathPairs) value_error(kPathLimit);
     DtwAlignment out;
     try {
         out.path.reserve(n + m);
     } catch (const std::bad_alloc&) {
-        throw ValueError(kPathAlloc);
+        value_error(kPathAlloc);
     }
 
     // Each step lowers i + j, so at most n + m - 1 pairs are appended.
@@ -159,12 +162,12 @@ DtwAlignment dtw_alignment_core(std::span<const double> a, std::span<const doubl
         out.path.emplace_back(i - 1, j - 1);
         const std::size_t lo = dtw_row_lo(i, w);
         const std::size_t hi = dtw_row_hi(i, w, m);
-        if (j < lo || j > hi) throw ValueError(kInfeasible);
+        if (j < lo || j > hi) value_error(kInfeasible);
         switch (table[(i - 1) * width + (j - lo)]) {
             case kDtwDiag: --i; --j; break;
             case kDtwUp: --i; break;
             case kDtwLeft: --j; break;
-            default: throw ValueError(kInfeasible);
+            default: value_error(kInfeasible);
         }
         if (i == 0 || j == 0) break;
     }
@@ -175,20 +178,8 @@ DtwAlignment dtw_alignment_core(std::span<const double> a, std::span<const doubl
 
 std::optional<std::size_t> dtw_checked_band(std::optional<std::int64_t> band) {
     if (!band) return std::nullopt;
-    if (*band < 0) throw ValueError("band must be non-negative when provided");
+    if (*band < 0) value_error("band must be non-negative when provided");
     return static_cast<std::size_t>(*band);
-}
-
-double dtw_distance(std::span<const double> a, std::span<const double> b,
-                    std::optional<std::int64_t> band) {
-    const std::optional<std::size_t> w = dtw_checked_band(band);
-    return dtw_distance_core(a, b, w);
-}
-
-DtwAlignment dtw_alignment(std::span<const double> a, std::span<const double> b,
-                           std::optional<std::int64_t> band) {
-    const std::optional<std::size_t> w = dtw_checked_band(band);
-    return dtw_alignment_core(a, b, w);
 }
 
 }  // namespace qm

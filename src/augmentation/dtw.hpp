@@ -59,8 +59,10 @@ std::size_t dtw_row_hi(std::size_t i, std::size_t w, std::size_t m) noexcept;
 double dtw_banded_cost(std::span<const double> a, std::span<const double> b, std::size_t w,
                        std::span<std::uint8_t> parents = {});
 
-// Message of a cost that overflowed or a backtrack that left the band.
-const std::string& dtw_band_infeasible_error();
+// The input check every DTW user shares. ValueError, first match:
+//   "DTW inputs must be non-empty one-dimensional arrays"
+//   "DTW inputs must be finite"
+void check_dtw_series(std::span<const double> s);
 
 // Distance of a (rows) and b (columns). Throws qm::ValueError, first match:
 //   "DTW inputs must be non-empty one-dimensional arrays"
@@ -84,15 +86,6 @@ struct DtwAlignment {
 // The distance equals dtw_distance_core's bit for bit.
 DtwAlignment dtw_alignment_core(std::span<const double> a, std::span<const double> b,
                                 std::optional<std::size_t> band);
-
-// The Python functions dtw_distance and dtw_alignment after argument
-// conversion: `band` is the signed value the caller gave (nullopt for None).
-// A negative band throws qm::ValueError("band must be non-negative when
-// provided") before any other check; then as the cores above.
-double dtw_distance(std::span<const double> a, std::span<const double> b,
-                    std::optional<std::int64_t> band);
-DtwAlignment dtw_alignment(std::span<const double> a, std::span<const double> b,
-                           std::optional<std::int64_t> band);
 
 // Shared by every function that takes a signed `band`: the negative check and
 // the conversion to an unsigned half-width request.

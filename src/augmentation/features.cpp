@@ -90,13 +90,6 @@ void check_decomposition_matches(std::size_t n, const Decomposition& d) {
     }
 }
 
-Decomposition decompose_or_throw(std::span<const double> values,
-                                 std::optional<std::uint64_t> period) {
-    DecomposeResult r = classical_decompose_core(values, period);
-    if (!r.ok()) throw ValueError(r.error);
-    return std::move(r.decomposition);
-}
-
 // Median of x (n >= 1): the element of rank n / 2, averaged with the one
 // ranked just below it for even n.
 double median_of(std::span<const double> x) {
@@ -320,10 +313,10 @@ SpectralFeatures spectral_features(std::span<const double> values,
 
 SpectralFeatures compute_features_core(std::span<const double> values,
                                        std::optional<std::uint64_t> period) {
-    if (values.size() < 3) throw ValueError("values must contain at least 3 observations");
-    if (!all_finite(values)) throw ValueError("values must contain only finite observations");
-    if (period && *period < 2) throw ValueError("period must be >= 2 when provided");
-    const Decomposition d = decompose_or_throw(values, period);
+    if (values.size() < 3) value_error("values must contain at least 3 observations");
+    if (!all_finite(values)) value_error("values must contain only finite observations");
+    if (period && *period < 2) value_error("period must be >= 2 when provided");
+    const Decomposition d = classical_decompose_core(values, period);
     return spectral_features(values, period, d);
 }
 
@@ -331,16 +324,16 @@ FeatureSetRow compute_feature_set_core(std::span<const double> values,
                                        std::optional<std::uint64_t> period,
                                        std::optional<std::uint64_t> window_size) {
     const std::size_t n = values.size();
-    if (n == 0 || !all_finite(values)) throw ValueError("values must be non-empty and finite");
-    if (period && *period < 2) throw ValueError("period must be >= 2 when provided");
-    if (window_size && *window_size < 2) throw ValueError("window_size must be >= 2 when provided");
+    if (n == 0 || !all_finite(values)) value_error("values must be non-empty and finite");
+    if (period && *period < 2) value_error("period must be >= 2 when provided");
+    if (window_size && *window_size < 2) value_error("window_size must be >= 2 when provided");
 
     FeatureSetRow row;
     row.fill(kNaN);
     if (n < 3) return row;
 
     const std::vector<double> z = standardise(values);
-    const Decomposition d = decompose_or_throw(z, period);
+    const Decomposition d = classical_decompose_core(z, period);
     const SpectralFeatures f = spectral_features(z, period, d);
     const bool masked = period && *period > n / 2;
 
@@ -369,7 +362,7 @@ std::vector<double> compute_feature_set_batch_core(std::span<const double> value
                                                    tbb::task_arena& pool) {
     bool ok = offsets.size() >= 2 && offsets.front() == 0 && offsets.back() == values.size();
     for (std::size_t i = 1; ok && i < offsets.size(); ++i) ok = offsets[i] > offsets[i - 1];
-    if (!ok) throw ValueError("offsets must increase strictly from 0 to len(values)");
+    if (!ok) value_error("offsets must increase strictly from 0 to len(values)");
 
     const std::size_t n_series = offsets.size() - 1;
     std::vector<std::size_t> order(n_series);
@@ -397,7 +390,7 @@ std::vector<double> compute_feature_set_batch(std::span<const double> values,
                                               std::uint64_t n_workers) {
     std::vector<std::uint64_t> bounds(offsets.size());
     for (std::size_t i = 0; i < offsets.size(); ++i) {
-        if (offsets[i] < 0) throw ValueError("offsets must be non-negative");
+        if (offsets[i] < 0) value_error("offsets must be non-negative");
         bounds[i] = static_cast<std::uint64_t>(offsets[i]);
     }
     if (n_workers == 0) {
@@ -421,7 +414,7 @@ MarCandidateFeatures mar_candidate_features(std::span<const double> scalars,
     for (std::size_t k = 0; k < lengths.size(); ++k) {
         buffer.assign(static_cast<std::size_t>(lengths[k]), 0.0);
         try {
-            gen_mar(buffer, scalars, arrays, seeds[k]);
+            gen_mar(buffer, seeds[k], mar_params(scalars), arrays);
             records.push_back(compute_features_core(buffer, period));
         } catch (const ValueError&) {
             return std::nullopt;
@@ -439,13 +432,13 @@ std::vector<MarCandidateFeatures> mar_features_batch(std::span<const std::vector
                                                      std::optional<std::uint64_t> period,
                                                      std::uint64_t n_workers) {
     const char* invalid = "invalid MAR feature batch dimensions or lengths";
-    if (scalars.size() != arrays.size() || scalars.size() != seeds.size()) throw ValueError(invalid);
-    if (lengths.empty()) throw ValueError(invalid);
+    if (scalars.size() != arrays.size() || scalars.size() != seeds.size()) value_error(invalid);
+    if (lengths.empty()) value_error(invalid);
     for (std::uint64_t len : lengths) {
-        if (len < 3 || len > 1000000) throw ValueError(invalid);
+        if (len < 3 || len > 1000000) value_error(invalid);
     }
     for (const auto& s : seeds) {
-        if (s.size() != lengths.size()) throw ValueError(invalid);
+        if (s.size() != lengths.size()) value_error(invalid);
     }
     return map_parallel(scalars.size(), n_workers, [&](std::size_t c) {
         return mar_candidate_features(scalars[c], arrays[c], lengths, seeds[c], period);

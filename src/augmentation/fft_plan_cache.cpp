@@ -66,7 +66,7 @@ struct RealFftPlan {
 
 std::shared_ptr<const RealFftPlan> build_real_fft_plan(std::size_t n) {
     if (n == 0 || n > static_cast<std::size_t>(PTRDIFF_MAX) / 2) {
-        throw ValueError("real FFT failed: unsupported length " + std::to_string(n));
+        value_error("real FFT failed: unsupported length " + std::to_string(n));
     }
     RealBuffer in = alloc_real(n);
     ComplexBuffer out = alloc_complex(n / 2 + 1);
@@ -81,7 +81,7 @@ std::shared_ptr<const RealFftPlan> build_real_fft_plan(std::size_t n) {
         plan = fftw_plan_guru64_dft_r2c(1, &dim, 0, nullptr, in.get(), out.get(), FFTW_ESTIMATE);
     }
     if (plan == nullptr) {
-        throw ValueError("real FFT failed: no plan for length " + std::to_string(n));
+        value_error("real FFT failed: no plan for length " + std::to_string(n));
     }
     try {
         return std::make_shared<const RealFftPlan>(n, plan);

@@ -21,12 +21,6 @@ std::int64_t total_order_key(double d) noexcept {
     return bits ^ flip;
 }
 
-void check_series(std::span<const double> s) {
-    if (s.empty()) throw ValueError("DTW inputs must be non-empty one-dimensional arrays");
-    for (double v : s)
-        if (!std::isfinite(v)) throw ValueError("DTW inputs must be finite");
-}
-
 }  // namespace
 
 bool neighbor_entry_less(const NeighborEntry& a, const NeighborEntry& b) noexcept {
@@ -88,9 +82,9 @@ void nearest_dtw_neighbors_core(std::span<const std::vector<double>> series,
 std::vector<std::vector<std::pair<std::size_t, double>>> nearest_dtw_neighbors(
     std::span<const std::vector<double>> series, double window_fraction, std::uint64_t n_neighbors) {
     if (!(window_fraction > 0.0 && window_fraction <= 1.0))
-        throw ValueError("window_fraction must satisfy 0 < value <= 1");
-    if (n_neighbors == 0) throw ValueError("n_neighbors must be >= 1");
-    for (const std::vector<double>& s : series) check_series(s);
+        value_error("window_fraction must satisfy 0 < value <= 1");
+    if (n_neighbors == 0) value_error("n_neighbors must be >= 1");
+    for (const std::vector<double>& s : series) check_dtw_series(s);
 
     const std::size_t n = series.size();
     const std::size_t k =

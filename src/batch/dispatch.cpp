@@ -9,35 +9,31 @@
 
 namespace qm {
 
-std::vector<int32_t> saturating_i32_values(std::span<const double> values) {
-    std::vector<int32_t> out(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) out[i] = slot_i32(values[i]);
-    return out;
-}
-
 namespace {
 
 using Scalars = std::span<const double>;
 using Arrays = std::span<const std::vector<double>>;
 
-// Runners: pick each core's slots by the table's layout (counts are already
-// checked) and convert them afresh for every series.
-
-void run_random_walk(std::span<double> out, Scalars s, Arrays, uint64_t seed) {
-    gen_random_walk(out, seed, s[0], s[1], s[2], slot_i32(s[3]), s[4]);
+// A core whose record comes from its slot table alone (counts already
+// checked); the record is read afresh for every series.
+template <auto& Slots, auto Core>
+void run_record(std::span<double> out, Scalars s, Arrays, uint64_t seed) {
+    Core(out, seed, record_from_slots(Slots, s));
 }
 
-void run_seasonal(std::span<double> out, Scalars s, Arrays, uint64_t seed) {
-    gen_seasonal(out, seed, slot_i32(s[0]), s[1], s[2], s[3], s[4], slot_i32(s[5]), s[6]);
+template <auto& Slots, auto Core>
+constexpr GenTypeRow record_row(const char* name, std::size_t min_arrays = 0) {
+    return {name, Slots.size(), min_arrays, run_record<Slots, Core>};
 }
 
-void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, s, a, seed); }
+// MAR takes the whole scalar vector and array list and checks them itself.
+void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, seed, mar_params(s), a); }
 
 // Indexed by code. A row without a name is an unused code; a named row
 // without a core reports "unknown generator type" until its core exists.
 constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
-    /*  0 */ {"random_walk", 5, 0, run_random_walk},
-    /*  1 */ {"seasonal", 7, 0, run_seasonal},
+    /*  0 */ record_row<kRandomWalkSlots, gen_random_walk>("random_walk"),
+    /*  1 */ record_row<kSeasonalSlots, gen_seasonal>("seasonal"),
     /*  2 */ {"sarima", 9, 2, nullptr},
     /*  3 */ {"ets", 14, 1, nullptr},
     /*  4 */ {"inar", 4, 1, nullptr},
@@ -66,7 +62,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 27 */ {"clickstream", 12, 0, nullptr},
     /* 28 */ {"tsi", 23, 3, nullptr},
     /* 29 */ {"tcm", 13, 2, nullptr},
-    /* 30 */ {"mar", 12, 0, run_mar},  // checks its own arrays
+    /* 30 */ {"mar", kMarSlots.size(), 0, run_mar},  // checks its own arrays
 }};
 
 }  // namespace

@@ -2,16 +2,15 @@
 // core; its parameters travel as a flat float64 scalar vector and a list of
 // float64 arrays, shared by every series of the batch.
 //
-// generate_series checks the counts the code needs, converts each scalar slot
-// to the type its core expects and runs the core on the series buffer with the
-// series' own seed. Counts that are too small (and unknown codes) are
+// generate_series checks the counts the code needs, reads the scalar slots into
+// the core's parameter record by its slot table (saturate.hpp) and runs the
+// core on the series buffer with the series' own seed. Counts that are too small (and unknown codes) are
 // ValueErrors; anything a core refuses is that core's own fault (gen_mar alone
 // reports ValueErrors). Called on pool workers; touches no shared state.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,22 +18,6 @@
 #include "saturate.hpp"
 
 namespace qm {
-
-// ---- Slot conversions ------------------------------------------------------
-// Every slot arrives as a float64. These never cast an out-of-range value.
-
-// I: clamp to the int32 range, then truncate toward zero; NaN gives 0.
-inline int32_t slot_i32(double v) noexcept { return saturate_to_i32(v); }
-
-// B: true when not equal to 0.0 (so NaN is true and -0.0 false).
-inline bool slot_flag(double v) noexcept { return v != 0.0; }
-
-// U: truncate toward zero to an unsigned 64-bit size; negative values and NaN
-// give 0, values at or beyond 2^64 the largest value.
-inline uint64_t slot_u64(double v) noexcept { return saturate_to_u64(v); }
-
-// The I conversion applied to every element, in order.
-std::vector<int32_t> saturating_i32_values(std::span<const double> values);
 
 // ---- The code table --------------------------------------------------------
 

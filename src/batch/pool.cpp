@@ -119,7 +119,7 @@ std::shared_ptr<tbb::task_arena> batch_thread_pool(uint64_t n_workers) {
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
-        throw ValueError(std::string("failed to build rayon thread pool: ") + e.what());
+        value_error(std::string("failed to build rayon thread pool: ") + e.what());
     }
     cache.count = n_workers;
     cache.pool = built;  // the previous arena ends with its last holder
@@ -151,7 +151,7 @@ void RunErrorSlot::record_exception(std::exception_ptr error) noexcept {
 
 void RunErrorSlot::rethrow_if_failed() const {
     if (exception_) std::rethrow_exception(exception_);
-    if (has_message()) throw ValueError(message_);
+    if (has_message()) value_error(message_);
     if (stopped()) fault("parallel run stopped without an error message");
 }
 

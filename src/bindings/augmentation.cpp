@@ -99,9 +99,7 @@ PyObject* py_dba_barycenters(ArrayIn<double> reference, std::vector<ArrayIn<doub
 
 PyObject* py_classical_decompose(ArrayIn<double> values, std::optional<uint64_t> period) {
     std::vector<double> x = values.to_vector();
-    DecomposeResult r = py::nogil([&] { return classical_decompose_core(x, period); });
-    if (!r.ok()) value_error(r.error);
-    Decomposition& d = r.decomposition;
+    Decomposition d = py::nogil([&] { return classical_decompose_core(x, period); });
     return py::make_tuple({Ref(py::to_array(std::move(d.trend))), Ref(py::to_array(std::move(d.seasonal))),
                            Ref(py::to_array(std::move(d.residual)))});
 }

@@ -66,25 +66,14 @@ std::vector<std::vector<double>> copy_arrays(const std::vector<ArrayIn<double>>&
     return out;
 }
 
-// The four keys of a result dict, made once: a batch builds one dict per
-// series while holding the lock, so every saved step counts.
-struct ResultKeys {
-    PyObject* values;
-    PyObject* cp_indices;
-    PyObject* anom_indices;
-    PyObject* miss_indices;
-};
+// The four keys of a result dict, made on first use: a batch builds one dict
+// per series while holding the lock, so every saved step counts.
+enum ResultKey { kValues, kCpIndices, kAnomIndices, kMissIndices };
 
-const ResultKeys& result_keys() {
-    static std::once_flag once;
-    static ResultKeys keys{};
-    std::call_once(once, [] {
-        keys = {PyUnicode_InternFromString("values"), PyUnicode_InternFromString("cp_indices"),
-                PyUnicode_InternFromString("anom_indices"), PyUnicode_InternFromString("miss_indices")};
-    });
-    if (!keys.values || !keys.cp_indices || !keys.anom_indices || !keys.miss_indices)
-        fault("could not create the result keys");
-    return keys;
+PyObject* result_key(ResultKey k) {
+    static constexpr const char* names[] = {"values", "cp_indices", "anom_indices", "miss_indices"};
+    static std::atomic<PyObject*> keys[4]{};
+    return py::check(py::first_use(keys[k], [k] { return PyUnicode_InternFromString(names[k]); }));
 }
 
 void set_item(PyObject* dict, PyObject* key, PyObject* value) {
@@ -93,12 +82,11 @@ void set_item(PyObject* dict, PyObject* key, PyObject* value) {
 }
 
 PyObject* result_dict(SeriesResult& r) {
-    const ResultKeys& keys = result_keys();
     Ref dict(PyDict_New());
-    set_item(dict.get(), keys.values, py::to_array(std::move(r.values)));
-    set_item(dict.get(), keys.cp_indices, py::to_array(std::move(r.indices.cp_indices)));
-    set_item(dict.get(), keys.anom_indices, py::to_array(std::move(r.indices.anom_indices)));
-    set_item(dict.get(), keys.miss_indices, py::to_array(std::move(r.indices.miss_indices)));
+    set_item(dict.get(), result_key(kValues), py::to_array(std::move(r.values)));
+    set_item(dict.get(), result_key(kCpIndices), py::to_array(std::move(r.indices.cp_indices)));
+    set_item(dict.get(), result_key(kAnomIndices), py::to_array(std::move(r.indices.anom_indices)));
+    set_item(dict.get(), result_key(kMissIndices), py::to_array(std::move(r.indices.miss_indices)));
     return dict.release();
 }
 

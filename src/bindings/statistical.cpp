@@ -1,44 +1,49 @@
 // Python-facing functions of the `statistical` submodule. Each checks its
-// arguments, then runs the same core as the batch dispatcher.
+// arguments, fills its generator's parameter record and runs the same core as
+// the batch dispatcher.
 #include "bindings/bindings.hpp"
 #include "generators/statistical.hpp"
 
 namespace qm::bindings {
 namespace {
 
-// A new series of `length` values filled by `core` without the lock.
-template <class Core>
-PyObject* series(int32_t length, Core core) {
-    std::vector<double> out(static_cast<std::size_t>(length));
-    py::nogil([&] { core(std::span<double>(out)); });
-    return py::to_array(std::move(out));
-}
+constexpr char kRandomWalkSignature[] = "length, drift, volatility, start_value, seed, innov_dist, innov_param";
+static_assert(slots_follow(kRandomWalkSignature, kRandomWalkSlots));
 
 PyObject* py_random_walk(int32_t length, double drift, double volatility, double start_value, uint64_t seed,
                          int32_t innov_dist, double innov_param) {
     check_random_walk_args(length);
-    return series(length, [&](std::span<double> out) {
-        gen_random_walk(out, seed, drift, volatility, start_value, innov_dist, innov_param);
-    });
+    const RandomWalkParams p{.drift = drift,
+                             .volatility = volatility,
+                             .start_value = start_value,
+                             .innov_dist = innov_dist,
+                             .innov_param = innov_param};
+    return series(length, [&](std::span<double> out) { gen_random_walk(out, seed, p); });
 }
+
+constexpr char kSeasonalSignature[] =
+    "length, seasonality_period, seasonality_amplitude, trend, noise_level, base_level, seed, innov_dist=0, "
+    "innov_param=0.0";
+static_assert(slots_follow(kSeasonalSignature, kSeasonalSlots));
 
 PyObject* py_seasonal(int32_t length, int32_t seasonality_period, double seasonality_amplitude, double trend,
                       double noise_level, double base_level, uint64_t seed, int32_t innov_dist, double innov_param) {
     check_seasonal_args(length, seasonality_period);
-    return series(length, [&](std::span<double> out) {
-        gen_seasonal(out, seed, seasonality_period, seasonality_amplitude, trend, noise_level, base_level,
-                     innov_dist, innov_param);
-    });
+    const SeasonalParams p{.seasonality_period = seasonality_period,
+                           .seasonality_amplitude = seasonality_amplitude,
+                           .trend = trend,
+                           .noise_level = noise_level,
+                           .base_level = base_level,
+                           .innov_dist = innov_dist,
+                           .innov_param = innov_param};
+    return series(length, [&](std::span<double> out) { gen_seasonal(out, seed, p); });
 }
 
 }  // namespace
 
 const py::FunctionTable statistical_functions = {
-    py::define<py_random_walk>("random_walk",
-                               "length, drift, volatility, start_value, seed, innov_dist, innov_param"),
-    py::define<py_seasonal>("seasonal",
-                            "length, seasonality_period, seasonality_amplitude, trend, noise_level, base_level, "
-                            "seed, innov_dist=0, innov_param=0.0"),
+    py::define<py_random_walk>("random_walk", kRandomWalkSignature),
+    py::define<py_seasonal>("seasonal", kSeasonalSignature),
 };
 
 }  // namespace qm::bindings

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <string>
 
-#include "batch/dispatch.hpp"
 #include "fault.hpp"
 #include "rng/innovations.hpp"
 #include "rng/samplers.hpp"
@@ -76,7 +75,9 @@ bool acceptable(std::span<const double> x, const Moments& m) {
     return x.size() < 2 || m.sd > 1e-8;
 }
 
-void check_mar_scalars(std::span<const double> s) {
+}  // namespace
+
+MarParams mar_params(std::span<const double> s) {
     if (s.size() < kMarScalarCount)
         value_error("mar: expected >= 12 scalar params, got " + std::to_string(s.size()));
     for (double v : s)
@@ -89,7 +90,10 @@ void check_mar_scalars(std::span<const double> s) {
                     s[5] > 0.0 && s[5] <= s[6] &&   // noise scale range
                     s[7] >= 0.0 && s[7] <= 1e9;     // burn-in
     if (!ok) value_error("mar: invalid configuration");
+    return record_from_slots(kMarSlots, s);
 }
+
+namespace {
 
 void check_config_shape(const MarConfig& c) {
     const std::size_t k = c.weights.size();
@@ -143,19 +147,18 @@ uint64_t mar_order(const MarConfig& config, std::size_t k) {
     return order;
 }
 
-MarConfig sample_mar_config(std::span<const double> s, Mt64& rng) {
-    if (s.size() < 7) fault("mar: sample_mar_config needs the validated scalars");
-    const int32_t max_k = slot_i32(s[0]);
-    const int32_t max_p = slot_i32(s[1]);
+MarConfig sample_mar_config(const MarParams& params, Mt64& rng) {
+    const int32_t max_k = params.max_components;
+    const int32_t max_p = params.max_order;
     if (max_k < 1 || max_k > 1000000 || max_p < 1 || max_p > 1000000)
-        fault("mar: sample_mar_config needs the validated scalars");
-    const uint64_t lag_s = slot_u64(s[2]);
+        fault("mar: sample_mar_config needs checked parameters");
+    const uint64_t lag_s = params.seasonal_lag;
 
     MarConfig c;
     const auto k_count = static_cast<std::size_t>(sample_int_range(rng, 1, max_k + 1));
 
     c.weights.resize(k_count);
-    for (double& g : c.weights) g = gamma_law(rng, s[3], 1.0);
+    for (double& g : c.weights) g = gamma_law(rng, params.concentration, 1.0);
     double total = 0.0;
     for (double g : c.weights) total += g;
     for (double& g : c.weights) g = g / total;
@@ -201,11 +204,11 @@ MarConfig sample_mar_config(std::span<const double> s, Mt64& rng) {
     }
 
     c.intercepts.resize(k_count);
-    for (double& b : c.intercepts) b = standard_normal(rng) * s[4];
+    for (double& b : c.intercepts) b = standard_normal(rng) * params.intercept_std;
 
-    c.scales.assign(k_count, s[5]);
-    const double lo = std::log(s[5]);
-    const double hi = std::log(s[6]);
+    c.scales.assign(k_count, params.noise_scale_min);
+    const double lo = std::log(params.noise_scale_min);
+    const double hi = std::log(params.noise_scale_max);
     if (lo != hi)
         for (double& sc : c.scales) sc = std::exp(sample_uniform(rng, lo, hi));
     return c;
@@ -292,24 +295,23 @@ void simulate_mar(std::span<double> values, const MarConfig& config, uint64_t bu
     }
 }
 
-void gen_mar(std::span<double> values, std::span<const double> s, std::span<const std::vector<double>> arrays,
-             uint64_t seed) {
-    check_mar_scalars(s);
-    const bool fixed_mode = s[9] != 0.0;
+void gen_mar(std::span<double> values, uint64_t seed, const MarParams& params,
+             std::span<const std::vector<double>> arrays) {
+    const bool fixed_mode = params.fixed_mode;
     MarConfig fixed;
     if (fixed_mode) fixed = parse_mar_fixed_config(arrays);
 
     Mt64 rng(seed);
-    const uint64_t burn_in = slot_u64(s[7]);
-    const int32_t code = slot_i32(s[10]);
-    const double param = s[11];
-    const bool zscore = s[8] != 0.0;
+    const uint64_t burn_in = params.burn_in;
+    const int32_t code = params.innov_dist;
+    const double param = params.innov_param;
+    const bool zscore = params.zscore;
 
     for (int attempt = 0; attempt < kMarAttempts; ++attempt) {
         if (fixed_mode) {
             simulate_mar(values, fixed, burn_in, code, rng, param);
         } else {
-            const MarConfig drawn = sample_mar_config(s, rng);
+            const MarConfig drawn = sample_mar_config(params, rng);
             simulate_mar(values, drawn, burn_in, code, rng, param);
         }
         const Moments m = moments(values);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <numbers>
 
 #include "fault.hpp"
 #include "rng/innovations.hpp"
@@ -15,12 +16,12 @@ void check_random_walk_args(int32_t length) {
     if (length <= 0) value_error("length must be > 0");
 }
 
-void gen_random_walk(std::span<double> out, uint64_t seed, double drift, double volatility, double start_value,
-                     int32_t innov_dist, double innov_param) {
+void gen_random_walk(std::span<double> out, uint64_t seed, const RandomWalkParams& p) {
     if (out.empty()) return;
     Mt64 rng(seed);
-    const InnovationLaw law = prepare_innovation(innov_dist, volatility, innov_param);
-    double x = start_value;
+    const InnovationLaw law = prepare_innovation(p.innov_dist, p.volatility, p.innov_param);
+    const double drift = p.drift;
+    double x = p.start_value;
     for (double& slot : out) {
         // The step (innovation + drift) is formed before it joins the level.
         const double step = draw_innovation(rng, law) + drift;
@@ -36,17 +37,16 @@ void check_seasonal_args(int32_t length, int32_t seasonality_period) {
     if (seasonality_period <= 0) value_error("seasonality_period must be > 0");
 }
 
-void gen_seasonal(std::span<double> out, uint64_t seed, int32_t seasonality_period, double seasonality_amplitude,
-                  double trend, double noise_level, double base_level, int32_t innov_dist, double innov_param) {
+void gen_seasonal(std::span<double> out, uint64_t seed, const SeasonalParams& p) {
     if (out.empty()) return;
     Mt64 rng(seed);
-    const InnovationLaw law = prepare_innovation(innov_dist, noise_level, innov_param);
-    const double w = 6.283185307179586 / static_cast<double>(seasonality_period);
+    const InnovationLaw law = prepare_innovation(p.innov_dist, p.noise_level, p.innov_param);
+    const double w = (2.0 * std::numbers::pi) / static_cast<double>(p.seasonality_period);
     for (std::size_t i = 0; i < out.size(); ++i) {
         const double e = draw_innovation(rng, law);
         const double t = static_cast<double>(i);
         const double s = std::sin(w * t);
-        out[i] = ((seasonality_amplitude * s + base_level) + trend * t) + e;
+        out[i] = ((p.seasonality_amplitude * s + p.base_level) + p.trend * t) + e;
     }
 }
 

@@ -2,6 +2,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <numeric>
 #include <span>
 #include <string_view>
@@ -50,7 +51,7 @@ void blank_seasonal(std::span<double> x, Mt64& rng, int32_t big_n, double rate, 
     for (int32_t t = 0; t < big_n; ++t) {
         // One draw per point, missing or not.
         const double u = sample_uniform(rng, 0.0, 1.0);
-        const double phase = static_cast<double>(t % period) * 6.283185307179586 / p;
+        const double phase = static_cast<double>(t % period) * (2.0 * std::numbers::pi) / p;
         const double w = (std::sin(phase) + 1.0) * rate;
         if (w > u) {
             x[static_cast<std::size_t>(t)] = kMissing;

@@ -1,6 +1,7 @@
 #include "rng/innovations.hpp"
 
 #include <cmath>
+#include <numbers>
 #include <limits>
 #include <string>
 
@@ -12,7 +13,7 @@ namespace qm {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kPi = 3.141592653589793;
+constexpr double kPi = std::numbers::pi;
 constexpr double kSqrt2OverPi = 0.7978845608028654;
 constexpr const char* kSampleNormalMessage = "invalid normal params: std must be finite and >= 0: BadVariance";
 
@@ -38,7 +39,7 @@ InnovationLaw prepare(int32_t code, double scale, double param, const char* norm
             p.t_factor = std::isinf(param) ? scale : scale * std::sqrt((param - 2.0) / param);
             break;
         case InnovLaw::Laplace: {
-            const double lambda = 1.0 / (scale / 1.4142135623730951);
+            const double lambda = 1.0 / (scale / std::numbers::sqrt2);
             if (std::isnan(lambda) || lambda < 0.0) fault("invalid laplace param: scale must be > 0: LambdaTooSmall");
             p.beta = 1.0 / lambda;
             break;

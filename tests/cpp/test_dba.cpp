@@ -24,7 +24,7 @@ TEST(DbaSignals, CheckedAtStartBeforeEachChunkAndAtTheEnd) {
         int calls = 0;
         bool other_thread = false;
         const auto caller = std::this_thread::get_id();
-        qm::dba_barycenters(ref, nbs, copies(c.copies, {1, 1, 1}), c.iters, std::nullopt, [&] {
+        qm::dba_barycenter_core(ref, nbs, copies(c.copies, {1, 1, 1}), c.iters, std::nullopt, [&] {
             ++calls;
             other_thread |= std::this_thread::get_id() != caller;
         });
@@ -38,7 +38,7 @@ struct Interrupt {};
 TEST(DbaSignals, AThrowingCheckStopsTheCall) {
     // Calls: start, then iteration 0 chunks 0 and 1; the third one throws.
     int calls = 0;
-    EXPECT_THROW(qm::dba_barycenters(Series{1, 2, 3}, {{2, 3}}, copies(17, {1, 1}), 3, std::nullopt,
+    EXPECT_THROW(qm::dba_barycenter_core(Series{1, 2, 3}, {{2, 3}}, copies(17, {1, 1}), 3, std::nullopt,
                                      [&] {
                                          if (++calls == 3) throw Interrupt{};
                                      }),
@@ -48,7 +48,7 @@ TEST(DbaSignals, AThrowingCheckStopsTheCall) {
 
 TEST(DbaSignals, CheckedOnceBeforeAlignmentsFail) {
     int calls = 0;
-    EXPECT_THROW(qm::dba_barycenters(Series{1e200}, {{-1e200}}, {{1, 1}}, 1, std::nullopt, [&] { ++calls; }),
+    EXPECT_THROW(qm::dba_barycenter_core(Series{1e200}, {{-1e200}}, {{1, 1}}, 1, std::nullopt, [&] { ++calls; }),
                  qm::ValueError);
     EXPECT_EQ(calls, 1);
 }

@@ -38,7 +38,7 @@ TEST_P(MarConfigDraws, DrawOrderAndPolynomials) {
     const Vec s{4, 3, static_cast<double>(lag_s), 0.7, 0.5, 0.2, 2.0, 0, 0, 0, 0, 0};
     for (uint64_t seed = 1; seed <= 16; ++seed) {
         qm::Mt64 rng(seed), ref(seed);
-        const qm::MarConfig c = qm::sample_mar_config(s, rng);
+        const qm::MarConfig c = qm::sample_mar_config(qm::mar_params(s), rng);
 
         const auto k_count = static_cast<std::size_t>(qm::sample_int_range(ref, 1, 5));
         ASSERT_EQ(c.weights.size(), k_count);
