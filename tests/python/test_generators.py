@@ -103,8 +103,9 @@ SLOTS = [
 
 @pytest.mark.parametrize("name,param,slot,value", SLOTS)
 def test_integer_slots(name, param, slot, value):
-    params = {**base(name), "innov_param": 5.0, param: slot}
-    assert_bits_equal(batch_road(name, params, [300], [3])[0], batch_road(name, {**params, param: value}, [300], [3])[0])
+    params = {**base(name), "innov_param": 5.0}
+    assert_bits_equal(batch_road(name, {**params, param: slot}, [300], [3])[0],
+                      batch_road(name, {**params, param: value}, [300], [3])[0])
 
 
 # ---------------------------------------------------------------------------
