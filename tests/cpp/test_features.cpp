@@ -1,7 +1,7 @@
+// The FFT plan cache shared by the feature code, under concurrent use.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <complex>
 #include <numbers>
 #include <set>
 #include <thread>
@@ -19,40 +19,6 @@ using Vec = std::vector<double>;
 
 Vec as_vec(const qm::SpectralFeatures& f) {
     return {f.spectral_entropy, f.trend_strength, f.seasonal_strength, f.acf1};
-}
-
-std::vector<std::size_t> lengths_from(std::size_t first, std::size_t last) {
-    std::vector<std::size_t> v;
-    for (std::size_t i = first; i <= last; ++i) v.push_back(i);
-    return v;
-}
-
-TEST(FftPlanCache, EvictsLeastRecentlyUsed) {
-    qm::FftPlanCache cache;
-    for (std::size_t n = 4; n <= 19; ++n) qm::get_or_build_plan(cache, n);
-    EXPECT_EQ(qm::cached_plan_lengths(cache), lengths_from(4, 19));
-
-    auto five = qm::get_or_build_plan(cache, 5);  // a hit: same plan, now most recent
-    EXPECT_EQ(qm::get_or_build_plan(cache, 5), five);
-    qm::get_or_build_plan(cache, 20);  // evicts 4, not 5
-    std::vector<std::size_t> want = lengths_from(6, 19);
-    want.insert(want.end(), {5, 20});
-    EXPECT_EQ(qm::cached_plan_lengths(cache), want);
-
-    qm::get_or_build_plan(cache, 4);  // rebuilt, evicting 6
-    want.erase(want.begin());
-    want.push_back(4);
-    EXPECT_EQ(qm::cached_plan_lengths(cache), want);
-    EXPECT_EQ(cache.plans.size(), qm::kFftPlanCacheCapacity);
-
-    // An evicted plan stays usable while someone holds it.
-    for (std::size_t n = 100; n < 100 + qm::kFftPlanCacheCapacity; ++n) qm::get_or_build_plan(cache, n);
-    EXPECT_EQ(cache.plans.count(5), 0u);
-    std::vector<std::complex<double>> out(3);
-    qm::real_fft_forward(*five, Vec{1, 2, 0, 0, 0}, out);
-    EXPECT_NEAR(out[0].real(), 3.0, 1e-15);
-    EXPECT_NEAR(out[1].real(), 1.0 + 2.0 * std::cos(2.0 * std::numbers::pi / 5.0), 1e-15);
-    EXPECT_NEAR(out[1].imag(), -2.0 * std::sin(2.0 * std::numbers::pi / 5.0), 1e-15);
 }
 
 TEST(FftPlanCache, ConcurrentUseAcrossManyLengthsGivesIdenticalFeatures) {

@@ -1,10 +1,9 @@
-"""Independent reference versions of the engine's building blocks, written
-from the definitions for the tests to compare against:
+"""Independent reference versions of the engine's shared building blocks,
+written from the definitions for the tests to compare against:
 
 - MT19937-64 on Python ints (init_genrand64 + tempering) and the draw recipes
-  built on it: uniforms, the integer range, distinct indices, the two
-  ziggurats (their tables are in data/), the gamma draw and the five
-  innovation laws;
+  built on it: uniforms, the integer range, the two ziggurats (their tables
+  are in data/), the gamma draw and the five innovation laws;
 - the classical decomposition, the spectral features computed from it, and
   the window and crossing features of a standardised series.
 
@@ -92,14 +91,8 @@ class RefEngine:
         y ^= (y << 37) & 0xFFF7EEE000000000
         return y ^ (y >> 43)
 
-    def stream(self, count):
-        return [self.next_u64() for _ in range(count)]
-
     def uniform01(self):
         return (self.next_u64() >> 11) * 2.0**-53
-
-    def uniform01_52(self):
-        return one_two(self.next_u64()) - 1.0
 
     def uniform_open01(self):
         return one_two(self.next_u64()) - (1.0 - 2.0**-53)
@@ -112,18 +105,6 @@ class RefEngine:
             m = (self.next_u64() & 0xFFFFFFFF) * span
             if m & 0xFFFFFFFF >= threshold:
                 return low + (m >> 32)
-
-    def uniform(self, low, high):
-        """[low, high) from the 52-bit uniform: scaled first, then shifted."""
-        return self.uniform01_52() * (high - low) + low
-
-    def distinct_indices(self, n, k):
-        """min(n, k) distinct values of range(n) in draw order (Floyd's selection)."""
-        chosen = []
-        for j in range(n - min(n, k), n):
-            t = self.int_range(0, j + 1)
-            chosen.append(j if t in chosen else t)
-        return chosen
 
     def normal(self):
         while True:

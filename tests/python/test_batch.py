@@ -1,6 +1,6 @@
 """generate_batch and generate_multi_batch: independence from the worker count,
 argument checks and their order, spec parsing, pi_config reading and the
-results. (Values against the single-series functions: test_dispatch.py;
+results. (Values against the single-series functions: test_generators.py;
 concurrent callers: test_pools.py.)"""
 
 import numpy as np
@@ -89,7 +89,6 @@ def test_more_seeds_than_series_no_series_and_a_negative_length():
 
 
 @pytest.mark.parametrize("param,value,exc_type", [
-    ("gen_type", 2**31, OverflowError), ("scalar_params", [0.1, 1.0, 5.0, 0, 0.0], TypeError),
     ("lengths", np.array([5], np.int64), TypeError), ("gen_seeds", np.array([1], np.int64), TypeError),
     ("pi_config_dict", [("changepoints", True)], TypeError), ("n_workers", -1, OverflowError),
 ])

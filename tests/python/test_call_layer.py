@@ -32,7 +32,6 @@ BINDING = [
     ("norm_cdf", (), {}, "norm_cdf() missing 1 required positional argument: 'x'"),
     ("t_cdf", (), {}, "t_cdf() missing 2 required positional arguments: 'x' and 'df'"),
     ("gamma_ppf", (), {}, "gamma_ppf() missing 3 required positional arguments: 'u', 'a', and 'scale'"),
-    ("gamma_ppf", (), {"a": 1.0}, "gamma_ppf() missing 2 required positional arguments: 'u' and 'scale'"),
     # Too many positionals first, then keywords in the order given, then missing ones.
     ("norm_cdf", (A, A), {"c": 1}, "norm_cdf() takes 1 positional arguments but 2 were given"),
     ("t_cdf", (A, 1.0), {"z": 1, "x": A}, "t_cdf() got an unexpected keyword argument 'z'"),
@@ -82,7 +81,6 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 CONVERSIONS = [
     # arrays: 1-D native-endian float64 ndarrays and their subclasses only
     ("norm_cdf", ([0.5, 0.7],), TypeError, "x", refused("list")),
-    ("norm_cdf", (np.float64(0.5),), TypeError, "x", refused("float64")),
     ("norm_cdf", (np.zeros((2, 2)),), TypeError, "x", refused("ndarray")),
     ("norm_cdf", (np.zeros(3, np.float32),), TypeError, "x", refused("ndarray")),
     ("norm_cdf", (np.arange(3.0).astype(">f8"),), TypeError, "x", refused("ndarray")),
@@ -95,7 +93,6 @@ CONVERSIONS = [
     ("classical_decompose", (np.arange(8.0)[::2], -1), OverflowError, "period", None),
     # float64
     ("t_cdf", (A, "3"), TypeError, "df", None),
-    ("gamma_ppf", (A, np.float32(2.5), BAD), TypeError, "scale", None),
     ("gamma_ppf", (A, HasFloat(), BAD), TypeError, "scale", None),
     ("gamma_ppf", (A, HasIndex(), BAD), TypeError, "scale", None),
     ("gamma_ppf", (A, True, BAD), TypeError, "scale", None),
@@ -103,18 +100,15 @@ CONVERSIONS = [
     ("classical_decompose", (A, 2**64), OverflowError, "period", None),
     ("classical_decompose", (A, 4.0), TypeError, "period", None),
     ("classical_decompose", (np.arange(10.0), True), ValueError, None, "period must be >= 2 when provided"),
-    ("compute_feature_set", (A, np.uint64(4), BAD), TypeError, "window_size", None),
     ("compute_feature_set", (A, HasIndex(), BAD), TypeError, "window_size", None),
     # 32-bit signed, unsigned 64-bit
     ("random_walk", (1.5, *WALK_BAD), TypeError, "length", None),
     ("random_walk", (2**31, *WALK_BAD), OverflowError, "length", OUT_OF_RANGE),
     ("random_walk", (-2**31 - 1, *WALK_BAD), OverflowError, "length", OUT_OF_RANGE),
     ("random_walk", (-2**31, *WALK_BAD), TypeError, "drift", None),
-    ("random_walk", (np.int32(7), *WALK_BAD), TypeError, "drift", None),
     ("random_walk", (10, 0.0, 1.0, 0.0, -1, BAD, BAD), OverflowError, "seed", None),
     ("random_walk", (10, 0.0, 1.0, 0.0, 1.0, BAD, BAD), TypeError, "seed", None),
     ("random_walk", (10, 0.0, 1.0, 0.0, 2**64 - 1, BAD, BAD), TypeError, "innov_dist", None),
-    ("random_walk", (10, 0.0, 1.0, 0.0, HasIndex(), BAD, BAD), TypeError, "innov_dist", None),
     # flag
     ("poisson_process", (10, 1.0, 1, BAD), TypeError, "cumulative", refused("int")),
     ("poisson_process", (10, 1.0, np.True_, BAD), TypeError, "seed", None),
@@ -160,7 +154,6 @@ X8 = np.linspace(0.0, 1.0, 8)
 ARRAY_RULES = {
     "strided": (lambda: D.norm_cdf(np.arange(10.0)[::2]), NOT_CONTIGUOUS),
     "reversed": (lambda: D.t_cdf(np.arange(10.0)[::-1], 4.0), NOT_CONTIGUOUS),
-    "column": (lambda: decompose(np.arange(20.0).reshape(4, 5)[:, 1]), NOT_CONTIGUOUS),
     "misaligned": (lambda: D.norm_cdf(misaligned(5)), NOT_CONTIGUOUS),
     "before-own-checks": (lambda: decompose(np.array([1.0, np.nan, 2.0, np.nan])[::2]), NOT_CONTIGUOUS),
     # empty views pass the rule and reach the function's own length check
@@ -234,17 +227,38 @@ def test_results_are_fresh_owned_arrays(n):
 # ---------------------------------------------------------------------------
 # Interpreter lock
 
-def test_lock_is_released_during_the_element_loop():
-    u = np.linspace(0.001, 0.999, 500_000)
-    worker = threading.Thread(target=lambda: [D.gamma_ppf(u, 2.5, 1.0) for _ in range(3)])
-    start = last = time.perf_counter()
-    longest_gap = 0.0
-    worker.start()
-    while worker.is_alive():
-        now = time.perf_counter()
-        longest_gap, last = max(longest_gap, now - last), now
-    # A call that kept the lock would stall this loop for a whole call.
-    assert longest_gap < (last - start) / 6, (longest_gap, last - start)
+X = np.random.default_rng(0).normal(size=6000)
+U = np.linspace(0.001, 0.999, 500_000)
+AUG = _lib.augmentation
+
+
+@pytest.mark.parametrize("call", [
+    lambda: D.gamma_ppf(U, 2.5, 1.0),
+    lambda: AUG.dtw_distance(X, X[::-1].copy()),
+    lambda: AUG.dtw_alignment(X[:4000], X[:4000]),
+    lambda: AUG.nearest_dtw_neighbors([X[k:k + 1500] for k in range(0, 6000, 500)], 1.0, 2),
+    lambda: AUG.dba_barycenter(X[:300], [X[:300][::-1].copy()] * 8, np.ones(9), 10),
+], ids=["gamma_ppf", "dtw_distance", "dtw_alignment", "nearest_dtw_neighbors", "dba_barycenter"])
+def test_lock_is_released_during_the_work(call):
+    # A spinning Python thread makes progress in the middle half of the call
+    # only if the call let go of the interpreter lock.
+    stamps, done = [], threading.Event()
+
+    def spin():
+        while not done.is_set():
+            stamps.append(time.perf_counter())
+
+    t = threading.Thread(target=spin)
+    t.start()
+    try:
+        call()  # warm-up: pools and NumPy set up
+        t0 = time.perf_counter()
+        call()
+        t1 = time.perf_counter()
+    finally:
+        done.set()
+        t.join()
+    assert any(t0 + (t1 - t0) / 4 <= s <= t1 - (t1 - t0) / 4 for s in stamps)
 
 
 # ---------------------------------------------------------------------------
