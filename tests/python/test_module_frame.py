@@ -50,7 +50,10 @@ TABLE = {
     ],
     "stochastic": [
         "ornstein_uhlenbeck", "geometric_brownian_motion", "jump_diffusion", "poisson_process", "cyclic", "garch",
-        "hawkes_process", "chaotic_system", "bounded_process", "levy_process",
+        "hawkes_process",
+        "chaotic_system(length, system_id, sigma, rho, beta, dt, logistic_r, mg_beta, mg_gamma, mg_n, mg_tau, "
+        "observation_noise, initial_perturbation, seed)",
+        "bounded_process", "levy_process",
     ],
     "volatility": ["stochastic_volatility", "regime_switching"],
     "multivariate": ["copula", "var_process", "state_space", "fbm", "gaussian_process"],
