@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fault.hpp"
+#include "generators/bounded.hpp"
 #include "generators/chaotic.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
@@ -46,7 +47,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 10 */ {"garch", 7, 2, nullptr},
     /* 11 */ {"hawkes_process", 7, 0, nullptr},
     /* 12 */ record_row<kChaoticSystemSlots, gen_chaotic_system>("chaotic_system"),
-    /* 13 */ {"bounded_process", 8, 0, nullptr},
+    /* 13 */ record_row<kBoundedProcessSlots, gen_bounded_process>("bounded_process"),
     /* 14 */ {"levy_process", 6, 0, nullptr},
     /* 15 */ {"stochastic_volatility", 13, 0, nullptr},
     /* 16 */ {"regime_switching", 4, 5, nullptr},

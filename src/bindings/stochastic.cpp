@@ -1,5 +1,6 @@
 // Python-facing functions of the `stochastic` submodule.
 #include "bindings/bindings.hpp"
+#include "generators/bounded.hpp"
 #include "generators/chaotic.hpp"
 
 namespace qm::bindings {
@@ -29,10 +30,30 @@ PyObject* py_chaotic_system(int32_t length, int32_t system_id, double sigma, dou
     return series(length, [&](std::span<double> out) { gen_chaotic_system(out, seed, p); });
 }
 
+constexpr char kBoundedProcessSignature[] =
+    "length, model_id, phi, omega, kappa, sigma_param, initial_value, lower, upper, seed";
+static_assert(slots_follow(kBoundedProcessSignature, kBoundedProcessSlots));
+
+PyObject* py_bounded_process(int32_t length, int32_t model_id, double phi, double omega, double kappa,
+                             double sigma_param, double initial_value, double lower, double upper, uint64_t seed) {
+    if (length <= 0) value_error("length must be > 0");
+    if (lower >= upper) value_error("lower must be < upper");
+    const BoundedProcessParams p{.model_id = model_id,
+                                 .phi = phi,
+                                 .omega = omega,
+                                 .kappa = kappa,
+                                 .sigma_param = sigma_param,
+                                 .initial_value = initial_value,
+                                 .lower = lower,
+                                 .upper = upper};
+    return series(length, [&](std::span<double> out) { gen_bounded_process(out, seed, p); });
+}
+
 }  // namespace
 
 const py::FunctionTable stochastic_functions = {
     py::define<py_chaotic_system>("chaotic_system", kChaoticSystemSignature),
+    py::define<py_bounded_process>("bounded_process", kBoundedProcessSignature),
 };
 
 }  // namespace qm::bindings

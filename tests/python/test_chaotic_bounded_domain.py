@@ -15,6 +15,7 @@ from quillmarten import _lib
 S, D = _lib.stochastic, _lib.domain
 NAN, INF = math.nan, math.inf
 NORMAL = "invalid normal params: std must be finite and >= 0: BadVariance"
+GAMMA = "invalid gamma params: shape and scale must be > 0 and finite: "
 
 
 def batch_values(gen_type, scalars, n, seed):
@@ -31,6 +32,13 @@ CHAOTIC = dict(length=300, system_id=0, sigma=10.0, rho=28.0, beta=8 / 3, dt=0.0
 def chaotic(**changes):
     return S.chaotic_system, {**CHAOTIC, **changes}
 
+BOUNDED = dict(length=300, model_id=0, phi=0.6, omega=0.2, kappa=20.0, sigma_param=0.4, initial_value=0.5,
+               lower=-2.0, upper=3.0, seed=11)
+
+
+def bounded(**changes):
+    return S.bounded_process, {**BOUNDED, **changes}
+
 
 # ---------------------------------------------------------------------------
 # The batch road runs the same core: same values, bit for bit
@@ -39,6 +47,8 @@ ROAD = [
     (12, *chaotic()),
     (12, *chaotic(system_id=1, observation_noise=0.05, seed=2**64 - 1)),
     (12, *chaotic(system_id=2, mg_tau=3, observation_noise=0.01)),
+    (13, *bounded()),
+    (13, *bounded(model_id=-4, phi=0.95, seed=0)),
 ]
 
 
@@ -59,6 +69,11 @@ GOLDEN = [
     (*chaotic(system_id=2, mg_tau=0), "5b638086c129ee32"),
     # A delay longer than the series: every delayed value is the start (no 16 GiB ring).
     (*chaotic(system_id=2, mg_tau=2**31 - 1), "362d03ac1b6785a5"),
+    (*bounded(), "168c5f1d211917fd"),
+    (*bounded(model_id=1, phi=0.9), "cf7c5ed546ec18da"),
+    (*bounded(model_id=1, phi=1.0, sigma_param=40.0), "ddb45cb1d0c42a45"),  # past both logit cut-offs
+    # kappa = 0.01: both gamma draws underflow to 0 at value 12 (0/0 as written).
+    (*bounded(kappa=0.01, seed=7, length=100), "8c4a81403f534b38"),
     (*chaotic(dt=0.003, length=40), "9d3fab41267f82ba"),  # 333 steps per sample
 ]
 
@@ -87,6 +102,15 @@ def test_chaotic_observation_noise_is_added_after_the_system():
     assert abs(diff.std() / 0.5 - 1) < 0.03
 
 
+def test_bounded_beta_values_are_independent_betas_without_memory():
+    # phi = 0, omega = 1/2: every unit value is a Beta(k/2, k/2) draw,
+    # mean 1/2 and variance 1 / (4 (k + 1)).
+    fn, kw = bounded(length=100_000, phi=0.0, omega=0.5, kappa=4.0, lower=0.0, upper=1.0)
+    u = fn(**kw)
+    assert abs(u.mean() - 0.5) < 4 * math.sqrt(0.05 / u.size)
+    assert abs(u.var() / 0.05 - 1) < 0.02
+
+
 # ---------------------------------------------------------------------------
 # Faults and argument checks
 
@@ -96,6 +120,10 @@ FAULTS = [
     (*chaotic(system_id=2, mg_tau=-2**31, length=1), "panic", "chaotic_system: mg_tau must be >= 0 for the "
                                                                "Mackey-Glass map"),
     (*chaotic(observation_noise=INF), "panic", NORMAL),
+    (*bounded(length=0, lower=1.0, upper=0.0), ValueError, "length must be > 0"),
+    (*bounded(lower=1.0, upper=1.0), ValueError, "lower must be < upper"),
+    (*bounded(kappa=0.0), "panic", GAMMA + "ShapeTooSmall"),
+    (*bounded(kappa=NAN), "panic", GAMMA + "ShapeTooSmall"),
 ]
 
 

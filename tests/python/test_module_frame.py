@@ -53,7 +53,8 @@ TABLE = {
         "hawkes_process",
         "chaotic_system(length, system_id, sigma, rho, beta, dt, logistic_r, mg_beta, mg_gamma, mg_n, mg_tau, "
         "observation_noise, initial_perturbation, seed)",
-        "bounded_process", "levy_process",
+        "bounded_process(length, model_id, phi, omega, kappa, sigma_param, initial_value, lower, upper, seed)",
+        "levy_process",
     ],
     "volatility": ["stochastic_volatility", "regime_switching"],
     "multivariate": ["copula", "var_process", "state_space", "fbm", "gaussian_process"],
