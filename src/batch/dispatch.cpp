@@ -6,6 +6,7 @@
 #include "fault.hpp"
 #include "generators/bounded.hpp"
 #include "generators/chaotic.hpp"
+#include "generators/intermittent.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
 
@@ -56,7 +57,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 19 */ {"state_space", 4, 6, nullptr},
     /* 20 */ {"fbm", 5, 0, nullptr},
     /* 21 */ {"gaussian_process", 6, 0, nullptr},
-    /* 22 */ {"intermittent_demand", 9, 0, nullptr},
+    /* 22 */ record_row<kIntermittentDemandSlots, gen_intermittent_demand>("intermittent_demand"),
     /* 23 */ {nullptr, 0, 0, nullptr},
     /* 24 */ {"energy_load", 19, 0, nullptr},  // array 0, when given, is the holiday list
     /* 25 */ {"vital_signs", 10, 0, nullptr},

@@ -16,6 +16,12 @@ S, D = _lib.stochastic, _lib.domain
 NAN, INF = math.nan, math.inf
 NORMAL = "invalid normal params: std must be finite and >= 0: BadVariance"
 GAMMA = "invalid gamma params: shape and scale must be > 0 and finite: "
+BERNOULLI = "invalid bernoulli param: p must be in [0, 1]: InvalidProbability"
+
+
+def call(fn_kw):
+    fn, kw = fn_kw
+    return fn(**kw)
 
 
 def batch_values(gen_type, scalars, n, seed):
@@ -40,6 +46,15 @@ def bounded(**changes):
     return S.bounded_process, {**BOUNDED, **changes}
 
 
+DEMAND = dict(length=400, demand_probability=0.3, demand_distribution=0, demand_mean=3.0, demand_std=2.0,
+              intermittent_pattern=0, cluster_size=3, seasonal_period=12, seasonal_peak_prob=0.8, min_demand=0.0,
+              seed=5)
+
+
+def demand(**changes):
+    return D.intermittent_demand, {**DEMAND, **changes}
+
+
 # ---------------------------------------------------------------------------
 # The batch road runs the same core: same values, bit for bit
 
@@ -49,6 +64,8 @@ ROAD = [
     (12, *chaotic(system_id=2, mg_tau=3, observation_noise=0.01)),
     (13, *bounded()),
     (13, *bounded(model_id=-4, phi=0.95, seed=0)),
+    *[(22, *demand(intermittent_pattern=pat, demand_distribution=law, min_demand=0.5))
+      for pat, law in [(0, 0), (1, 1), (2, 2), (0, 3), (7, 0)]],
 ]
 
 
@@ -74,6 +91,12 @@ GOLDEN = [
     (*bounded(model_id=1, phi=1.0, sigma_param=40.0), "ddb45cb1d0c42a45"),  # past both logit cut-offs
     # kappa = 0.01: both gamma draws underflow to 0 at value 12 (0/0 as written).
     (*bounded(kappa=0.01, seed=7, length=100), "8c4a81403f534b38"),
+    (*demand(), "b425ddb1e18c311d"),
+    (*demand(demand_mean=40.0), "881354664ed22483"),  # Poisson from 12 on
+    (*demand(intermittent_pattern=1, demand_distribution=1), "2e12b62ce3b79c46"),
+    (*demand(intermittent_pattern=2, demand_distribution=2), "bc568d09cefff302"),
+    (*demand(demand_distribution=3), "86f6de8ede2a9ae8"),
+    (*demand(intermittent_pattern=1, demand_distribution=4, demand_probability=0.01), "b21613f45cfb1b7c"),
     (*chaotic(dt=0.003, length=40), "9d3fab41267f82ba"),  # 333 steps per sample
 ]
 
@@ -111,6 +134,41 @@ def test_bounded_beta_values_are_independent_betas_without_memory():
     assert abs(u.var() / 0.05 - 1) < 0.02
 
 
+def flagged(**changes):
+    fn, kw = demand(min_demand=1.0, **changes)
+    return np.flatnonzero(fn(**kw))
+
+
+@pytest.mark.parametrize("p", [0.2, 0.8])  # the two roads of the geometric draw
+def test_demand_clusters_are_separated_by_geometric_gaps(p):
+    # Each cycle is one empty period, a gap of mean (1 - p) / p, and a cluster.
+    share = flagged(length=200_000, intermittent_pattern=1, demand_probability=p).size / 200_000
+    assert abs(share / (3 / (3 + 1 + (1 - p) / p)) - 1) < 0.02
+
+
+@pytest.mark.parametrize("kw,same_as", [
+    (dict(demand_distribution=1, demand_std=1.5), dict(demand_distribution=0)),  # s^2 <= mean: Poisson
+    (dict(intermittent_pattern=2, seasonal_peak_prob=0.3), dict(intermittent_pattern=0)),
+    (dict(intermittent_pattern=2, seasonal_period=-1, seasonal_peak_prob=0.0),  # r = 0: the peak every period
+     dict(intermittent_pattern=0, demand_probability=0.0)),
+])
+def test_demand_identities(kw, same_as):
+    assert_bits_equal(call(demand(**kw)), call(demand(**same_as)))
+
+
+@pytest.mark.parametrize("changes,want", [
+    (dict(intermittent_pattern=1, demand_probability=1.0, cluster_size=2), [1, 2, 4, 5, 7]),
+    (dict(intermittent_pattern=3), []),
+    # 1 - p rounds to 1: an unbounded gap, no cluster (no endless loop with size 0).
+    (dict(intermittent_pattern=1, demand_probability=1e-17, cluster_size=2), []),
+    (dict(intermittent_pattern=1, demand_probability=1e-17, cluster_size=0), []),
+    (dict(intermittent_pattern=1, demand_probability=1e-12, cluster_size=2), []),  # gaps near 10^12 (k = 40)
+    (dict(intermittent_pattern=1, demand_probability=0.5, cluster_size=-3), []),
+])
+def test_demand_flags(changes, want):
+    assert flagged(length=8, **changes).tolist() == want
+
+
 # ---------------------------------------------------------------------------
 # Faults and argument checks
 
@@ -120,6 +178,19 @@ FAULTS = [
     (*chaotic(system_id=2, mg_tau=-2**31, length=1), "panic", "chaotic_system: mg_tau must be >= 0 for the "
                                                                "Mackey-Glass map"),
     (*chaotic(observation_noise=INF), "panic", NORMAL),
+    (*demand(length=0), ValueError, "length must be > 0"),
+    (*demand(demand_probability=1.5), "panic", BERNOULLI),
+    (*demand(intermittent_pattern=2, seasonal_peak_prob=NAN), "panic", BERNOULLI),
+    (*demand(intermittent_pattern=2, seasonal_period=0), "panic",
+     "intermittent_demand: seasonal_period must not be 0 for the seasonal pattern"),
+    (*demand(intermittent_pattern=1, demand_probability=0.0), "panic",
+     "invalid geometric param: p must be in (0, 1]: InvalidProbability"),
+    (*demand(demand_distribution=1, demand_mean=0.0), "panic", GAMMA + "ShapeTooSmall"),
+    (*demand(demand_distribution=1, demand_mean=-1.0, demand_std=1.0), "panic", GAMMA + "ScaleTooSmall"),
+    (*demand(demand_distribution=3, demand_std=0.0), "panic", GAMMA + "ScaleTooSmall"),
+    (*demand(demand_distribution=2, demand_mean=0.0), "panic",
+     "invalid lognormal params: std must be finite and >= 0: BadVariance"),
+    (*demand(demand_mean=NAN), "panic", "invalid poisson param: lambda must be finite: NonFinite"),
     (*bounded(length=0, lower=1.0, upper=0.0), ValueError, "length must be > 0"),
     (*bounded(lower=1.0, upper=1.0), ValueError, "lower must be < upper"),
     (*bounded(kappa=0.0), "panic", GAMMA + "ShapeTooSmall"),

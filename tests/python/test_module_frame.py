@@ -58,7 +58,11 @@ TABLE = {
     ],
     "volatility": ["stochastic_volatility", "regime_switching"],
     "multivariate": ["copula", "var_process", "state_space", "fbm", "gaussian_process"],
-    "domain": ["intermittent_demand", "daily_active_users", "energy_load", "vital_signs", "iot_sensor", "clickstream"],
+    "domain": [
+        "intermittent_demand(length, demand_probability, demand_distribution, demand_mean, demand_std, "
+        "intermittent_pattern, cluster_size, seasonal_period, seasonal_peak_prob, min_demand, seed)",
+        "daily_active_users", "energy_load", "vital_signs", "iot_sensor", "clickstream",
+    ],
     "batch": [
         "generate_batch(gen_type, scalar_params, array_params, lengths, gen_seeds, pi_seeds, pi_config_dict, "
         "n_workers=0)",
