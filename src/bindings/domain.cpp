@@ -1,6 +1,7 @@
 // Python-facing functions of the `domain` submodule.
 #include "bindings/bindings.hpp"
 #include "generators/intermittent.hpp"
+#include "generators/iot_sensor.hpp"
 
 namespace qm::bindings {
 namespace {
@@ -27,10 +28,41 @@ PyObject* py_intermittent_demand(int32_t length, double demand_probability, int3
     return series(length, [&](std::span<double> out) { gen_intermittent_demand(out, seed, p); });
 }
 
+constexpr char kIotSensorSignature[] =
+    "length, base_value, trend, amplitude, period, measurement_noise, drift_rate, drift_noise, battery_degradation, "
+    "battery_life, battery_degradation_rate, calibration_offset, failure_mode, failure_probability, "
+    "failure_duration, stuck_value, spatial_correlation, seed";
+
+// spatial_correlation is converted (so a bad value still raises) and unused.
+PyObject* py_iot_sensor(int32_t length, double base_value, double trend, double amplitude, double period,
+                        double measurement_noise, double drift_rate, double drift_noise, bool battery_degradation,
+                        double battery_life, double battery_degradation_rate, double calibration_offset,
+                        int32_t failure_mode, double failure_probability, int32_t failure_duration,
+                        std::optional<double> stuck_value, double /*spatial_correlation*/, uint64_t seed) {
+    if (length <= 0) value_error("length must be > 0");
+    const IotSensorParams p{.base_value = base_value,
+                            .trend = trend,
+                            .amplitude = amplitude,
+                            .period = period,
+                            .measurement_noise = measurement_noise,
+                            .drift_rate = drift_rate,
+                            .drift_noise = drift_noise,
+                            .battery_degradation = battery_degradation,
+                            .battery_life = battery_life,
+                            .battery_degradation_rate = battery_degradation_rate,
+                            .calibration_offset = calibration_offset,
+                            .failure_mode = failure_mode,
+                            .failure_probability = failure_probability,
+                            .failure_duration = failure_duration,
+                            .stuck_value = stuck_value};
+    return series(length, [&](std::span<double> out) { gen_iot_sensor(out, seed, p); });
+}
+
 }  // namespace
 
 const py::FunctionTable domain_functions = {
     py::define<py_intermittent_demand>("intermittent_demand", kIntermittentDemandSignature),
+    py::define<py_iot_sensor>("iot_sensor", kIotSensorSignature),
 };
 
 }  // namespace qm::bindings

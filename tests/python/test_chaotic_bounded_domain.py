@@ -55,6 +55,16 @@ def demand(**changes):
     return D.intermittent_demand, {**DEMAND, **changes}
 
 
+SENSOR = dict(length=400, base_value=20.0, trend=0.01, amplitude=2.0, period=24.0, measurement_noise=0.3,
+              drift_rate=0.001, drift_noise=0.02, battery_degradation=True, battery_life=300.0,
+              battery_degradation_rate=0.02, calibration_offset=0.5, failure_mode=0, failure_probability=0.02,
+              failure_duration=5, stuck_value=None, spatial_correlation=0.3, seed=3)
+
+
+def sensor(**changes):
+    return D.iot_sensor, {**SENSOR, **changes}
+
+
 # ---------------------------------------------------------------------------
 # The batch road runs the same core: same values, bit for bit
 
@@ -97,6 +107,11 @@ GOLDEN = [
     (*demand(intermittent_pattern=2, demand_distribution=2), "bc568d09cefff302"),
     (*demand(demand_distribution=3), "86f6de8ede2a9ae8"),
     (*demand(intermittent_pattern=1, demand_distribution=4, demand_probability=0.01), "b21613f45cfb1b7c"),
+    (*sensor(), "fec7e07505ee4e84"),
+    (*sensor(failure_mode=1, failure_probability=0.005), "2df334f9ca13cdca"),
+    (*sensor(failure_mode=2, period=-1.0), "5d48d8e13ccd7d87"),
+    (*sensor(failure_mode=3), "893a6b7bc329adf2"),
+    (*sensor(failure_mode=3, stuck_value=-1.5, failure_duration=-2**31), "a28c99b9be56a318"),
     (*chaotic(dt=0.003, length=40), "9d3fab41267f82ba"),  # 333 steps per sample
 ]
 
@@ -169,6 +184,33 @@ def test_demand_flags(changes, want):
     assert flagged(length=8, **changes).tolist() == want
 
 
+def test_sensor_reading_is_the_signal_plus_measurement_noise():
+    fn, kw = sensor(length=50_000, drift_rate=0.0, drift_noise=0.0, battery_degradation=False)
+    t = np.arange(50_000.0)
+    signal = ((0.01 * t + 20.0) + np.sin((t * 6.283185307179586) / 24.0) * 2.0) + 0.5
+    noise = fn(**kw) - signal
+    assert abs(noise.mean()) < 4 * 0.3 / math.sqrt(noise.size)
+    assert abs(noise.std() / 0.3 - 1) < 0.02
+
+
+def blocks(a, d):
+    return a.reshape(-1, d)
+
+
+@pytest.mark.parametrize("changes,check", [
+    (dict(failure_mode=1, failure_probability=1.0), lambda a: np.isnan(a).all()),
+    (dict(failure_mode=2, failure_probability=1.0, failure_duration=3), lambda a: np.isnan(a).all()),
+    # Stuck at the reading of the failing sample, for d samples, then a new failure.
+    (dict(failure_mode=3, failure_probability=1.0, failure_duration=4),
+     lambda a: (blocks(a, 4) == blocks(a, 4)[:, :1]).all() and len(set(a)) == 100),
+    (dict(failure_mode=3, failure_probability=1.0, failure_duration=1, stuck_value=7.0), lambda a: (a == 7.0).all()),
+    # Aged by 10 per sample: the factor 1 - e / 10 is 0 from one sample past battery_life.
+    (dict(battery_life=150.0, battery_degradation_rate=10.0), lambda a: (a[151:] == 0).all() and (a[:151] > 10).all()),
+])
+def test_sensor_failures(changes, check):
+    assert check(call(sensor(**changes)))
+
+
 # ---------------------------------------------------------------------------
 # Faults and argument checks
 
@@ -191,6 +233,10 @@ FAULTS = [
     (*demand(demand_distribution=2, demand_mean=0.0), "panic",
      "invalid lognormal params: std must be finite and >= 0: BadVariance"),
     (*demand(demand_mean=NAN), "panic", "invalid poisson param: lambda must be finite: NonFinite"),
+    (*sensor(length=0), ValueError, "length must be > 0"),
+    (*sensor(measurement_noise=NAN), "panic", NORMAL),
+    (*sensor(length=2, drift_noise=-INF), "panic", NORMAL),
+    (*sensor(battery_life=0.0, battery_degradation_rate=INF), "panic", NORMAL),
     (*bounded(length=0, lower=1.0, upper=0.0), ValueError, "length must be > 0"),
     (*bounded(lower=1.0, upper=1.0), ValueError, "lower must be < upper"),
     (*bounded(kappa=0.0), "panic", GAMMA + "ShapeTooSmall"),

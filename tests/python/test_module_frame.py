@@ -61,7 +61,11 @@ TABLE = {
     "domain": [
         "intermittent_demand(length, demand_probability, demand_distribution, demand_mean, demand_std, "
         "intermittent_pattern, cluster_size, seasonal_period, seasonal_peak_prob, min_demand, seed)",
-        "daily_active_users", "energy_load", "vital_signs", "iot_sensor", "clickstream",
+        "daily_active_users", "energy_load", "vital_signs",
+        "iot_sensor(length, base_value, trend, amplitude, period, measurement_noise, drift_rate, drift_noise, "
+        "battery_degradation, battery_life, battery_degradation_rate, calibration_offset, failure_mode, "
+        "failure_probability, failure_duration, stuck_value, spatial_correlation, seed)",
+        "clickstream",
     ],
     "batch": [
         "generate_batch(gen_type, scalar_params, array_params, lengths, gen_seeds, pi_seeds, pi_config_dict, "
