@@ -1,5 +1,6 @@
 // Python-facing functions of the `domain` submodule.
 #include "bindings/bindings.hpp"
+#include "generators/daily_active_users.hpp"
 #include "generators/intermittent.hpp"
 #include "generators/iot_sensor.hpp"
 
@@ -26,6 +27,33 @@ PyObject* py_intermittent_demand(int32_t length, double demand_probability, int3
                                      .seasonal_peak_prob = seasonal_peak_prob,
                                      .min_demand = min_demand};
     return series(length, [&](std::span<double> out) { gen_intermittent_demand(out, seed, p); });
+}
+
+constexpr char kDailyActiveUsersSignature[] =
+    "length, base_users, growth_rate, weekend_factor, weekly_pattern, event_probability, event_impact_min, "
+    "event_impact_max, event_decay_rate, noise_std, step_hours, seed";
+
+// Returns (values, event flags as int32).
+PyObject* py_daily_active_users(int32_t length, double base_users, double growth_rate, double weekend_factor,
+                                bool weekly_pattern, double event_probability, double event_impact_min,
+                                double event_impact_max, double event_decay_rate, double noise_std,
+                                double step_hours, uint64_t seed) {
+    if (length <= 0) value_error("length must be > 0");
+    if (step_hours <= 0.0) value_error("step_hours must be > 0");
+    const DailyActiveUsersParams p{.base_users = base_users,
+                                   .growth_rate = growth_rate,
+                                   .weekend_factor = weekend_factor,
+                                   .weekly_pattern = weekly_pattern,
+                                   .event_probability = event_probability,
+                                   .event_impact_min = event_impact_min,
+                                   .event_impact_max = event_impact_max,
+                                   .event_decay_rate = event_decay_rate,
+                                   .noise_std = noise_std,
+                                   .step_hours = step_hours};
+    std::vector<double> values(static_cast<std::size_t>(length));
+    std::vector<int32_t> flags(static_cast<std::size_t>(length));
+    py::nogil([&] { gen_daily_active_users(values, flags, seed, p); });
+    return py::make_tuple({py::Ref(py::to_array(std::move(values))), py::Ref(py::to_array(std::move(flags)))});
 }
 
 constexpr char kIotSensorSignature[] =
@@ -62,6 +90,7 @@ PyObject* py_iot_sensor(int32_t length, double base_value, double trend, double 
 
 const py::FunctionTable domain_functions = {
     py::define<py_intermittent_demand>("intermittent_demand", kIntermittentDemandSignature),
+    py::define<py_daily_active_users>("daily_active_users", kDailyActiveUsersSignature),
     py::define<py_iot_sensor>("iot_sensor", kIotSensorSignature),
 };
 

@@ -16,6 +16,7 @@ S, D = _lib.stochastic, _lib.domain
 NAN, INF = math.nan, math.inf
 NORMAL = "invalid normal params: std must be finite and >= 0: BadVariance"
 GAMMA = "invalid gamma params: shape and scale must be > 0 and finite: "
+UNIFORM = "invalid uniform params: requires a < b and finite: "
 BERNOULLI = "invalid bernoulli param: p must be in [0, 1]: InvalidProbability"
 
 
@@ -65,6 +66,15 @@ def sensor(**changes):
     return D.iot_sensor, {**SENSOR, **changes}
 
 
+USERS = dict(length=300, base_users=1000.0, growth_rate=0.002, weekend_factor=0.7, weekly_pattern=True,
+             event_probability=0.03, event_impact_min=1.2, event_impact_max=2.5, event_decay_rate=0.2,
+             noise_std=0.05, step_hours=6.0, seed=13)
+
+
+def users(**changes):
+    return D.daily_active_users, {**USERS, **changes}
+
+
 # ---------------------------------------------------------------------------
 # The batch road runs the same core: same values, bit for bit
 
@@ -112,6 +122,11 @@ GOLDEN = [
     (*sensor(failure_mode=2, period=-1.0), "5d48d8e13ccd7d87"),
     (*sensor(failure_mode=3), "893a6b7bc329adf2"),
     (*sensor(failure_mode=3, stuck_value=-1.5, failure_duration=-2**31), "a28c99b9be56a318"),
+    (*users(), "e1eaedaec1495663"),
+    (*users(step_hours=24.0, event_decay_rate=0.0, growth_rate=-0.01), "6f305074f276e080"),
+    # The day wraps to -2^31 at sample 1 (growth 1.5^-2^31 = 0), to 0 at sample 2.
+    (*users(length=3, step_hours=24.0 * 2**31, growth_rate=0.5), "2466cd112fca552d"),
+    (*users(step_hours=NAN), "833de452307eb63a"),
     (*chaotic(dt=0.003, length=40), "9d3fab41267f82ba"),  # 333 steps per sample
 ]
 
@@ -211,6 +226,24 @@ def test_sensor_failures(changes, check):
     assert check(call(sensor(**changes)))
 
 
+def test_users_events_lift_their_own_sample_by_a_uniform_impact():
+    # Decay 1, no growth, no noise: a flagged sample is base * m with m uniform
+    # on [1.2, 2.5), every other sample is base.
+    values, flags = call(users(length=100_000, growth_rate=0.0, weekly_pattern=False, event_probability=0.2,
+                               event_decay_rate=1.0, noise_std=0.0))
+    assert flags.dtype == np.int32 and flags.shape == values.shape and set(flags) == {0, 1}
+    m = values[flags == 1] / 1000.0
+    assert abs(m.size / 100_000 - 0.2) < 0.005 and (values[flags == 0] == 1000.0).all()
+    assert abs(m.mean() - 1.85) < 0.01 and m.min() >= 1.2 and m.max() < 2.5
+
+
+@pytest.mark.parametrize("step,weekend", [(24.0, [5, 6, 12, 13]), (1.0, list(range(120, 168)))])
+def test_users_weekend_days(step, weekend):
+    values, _ = call(users(length=168, growth_rate=0.0, event_probability=0.0, noise_std=0.0, step_hours=step))
+    assert np.flatnonzero(values != 1000.0)[:len(weekend)].tolist() == weekend
+    assert set(values) == {1000.0, 700.0}
+
+
 # ---------------------------------------------------------------------------
 # Faults and argument checks
 
@@ -237,6 +270,12 @@ FAULTS = [
     (*sensor(measurement_noise=NAN), "panic", NORMAL),
     (*sensor(length=2, drift_noise=-INF), "panic", NORMAL),
     (*sensor(battery_life=0.0, battery_degradation_rate=INF), "panic", NORMAL),
+    (*users(length=0, step_hours=0.0), ValueError, "length must be > 0"),
+    (*users(step_hours=0.0), ValueError, "step_hours must be > 0"),
+    (*users(step_hours=-INF), ValueError, "step_hours must be > 0"),
+    (*users(event_probability=1.0, event_impact_min=2.0, event_impact_max=2.0), "panic", UNIFORM + "EmptyRange"),
+    (*users(event_probability=1.0, event_impact_min=-INF), "panic", UNIFORM + "NonFinite"),
+    (*users(noise_std=INF), "panic", NORMAL),
     (*bounded(length=0, lower=1.0, upper=0.0), ValueError, "length must be > 0"),
     (*bounded(lower=1.0, upper=1.0), ValueError, "lower must be < upper"),
     (*bounded(kappa=0.0), "panic", GAMMA + "ShapeTooSmall"),

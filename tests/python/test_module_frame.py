@@ -61,7 +61,9 @@ TABLE = {
     "domain": [
         "intermittent_demand(length, demand_probability, demand_distribution, demand_mean, demand_std, "
         "intermittent_pattern, cluster_size, seasonal_period, seasonal_peak_prob, min_demand, seed)",
-        "daily_active_users", "energy_load", "vital_signs",
+        "daily_active_users(length, base_users, growth_rate, weekend_factor, weekly_pattern, event_probability, "
+        "event_impact_min, event_impact_max, event_decay_rate, noise_std, step_hours, seed)",
+        "energy_load", "vital_signs",
         "iot_sensor(length, base_value, trend, amplitude, period, measurement_noise, drift_rate, drift_noise, "
         "battery_degradation, battery_life, battery_degradation_rate, calibration_offset, failure_mode, "
         "failure_probability, failure_duration, stuck_value, spatial_correlation, seed)",
