@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fault.hpp"
+#include "generators/diffusion.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
 
@@ -37,9 +38,9 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /*  2 */ {"sarima", 9, 2, nullptr},
     /*  3 */ {"ets", 14, 1, nullptr},
     /*  4 */ {"inar", 4, 1, nullptr},
-    /*  5 */ {"ornstein_uhlenbeck", 7, 0, nullptr},
-    /*  6 */ {"geometric_brownian_motion", 6, 0, nullptr},
-    /*  7 */ {"jump_diffusion", 9, 0, nullptr},
+    /*  5 */ record_row<kOrnsteinUhlenbeckSlots, gen_ornstein_uhlenbeck>("ornstein_uhlenbeck"),
+    /*  6 */ record_row<kGeometricBrownianMotionSlots, gen_geometric_brownian_motion>("geometric_brownian_motion"),
+    /*  7 */ record_row<kJumpDiffusionSlots, gen_jump_diffusion>("jump_diffusion"),
     /*  8 */ {"poisson_process", 2, 0, nullptr},
     /*  9 */ {"cyclic", 10, 0, nullptr},
     /* 10 */ {"garch", 7, 2, nullptr},

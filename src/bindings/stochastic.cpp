@@ -1,8 +1,78 @@
-// Python-facing functions of the `stochastic` submodule.
+// Python-facing functions of the `stochastic` submodule. Each checks its
+// arguments, fills its generator's parameter record and runs the same core as
+// the batch dispatcher. The table at the bottom is in registration order.
 #include "bindings/bindings.hpp"
+#include "generators/diffusion.hpp"
 
 namespace qm::bindings {
+namespace {
 
-const py::FunctionTable stochastic_functions = {};
+// The only Python-road check of every generator in this submodule.
+void check_length(int32_t length) {
+    if (length <= 0) value_error("length must be > 0");
+}
+
+// ---- Diffusions -----------------------------------------------------------
+
+constexpr char kOrnsteinUhlenbeckSignature[] =
+    "length, theta, mu, sigma, initial_value, dt, seed, innov_dist, innov_param";
+static_assert(slots_follow(kOrnsteinUhlenbeckSignature, kOrnsteinUhlenbeckSlots));
+
+PyObject* py_ornstein_uhlenbeck(int32_t length, double theta, double mu, double sigma, double initial_value,
+                                double dt, uint64_t seed, int32_t innov_dist, double innov_param) {
+    check_length(length);
+    const OrnsteinUhlenbeckParams p{.theta = theta,
+                                    .mu = mu,
+                                    .sigma = sigma,
+                                    .initial_value = initial_value,
+                                    .dt = dt,
+                                    .innov_dist = innov_dist,
+                                    .innov_param = innov_param};
+    return series(length, [&](std::span<double> out) { gen_ornstein_uhlenbeck(out, seed, p); });
+}
+
+constexpr char kGeometricBrownianMotionSignature[] =
+    "length, mu, sigma, initial_value, dt, seed, innov_dist, innov_param";
+static_assert(slots_follow(kGeometricBrownianMotionSignature, kGeometricBrownianMotionSlots));
+
+PyObject* py_geometric_brownian_motion(int32_t length, double mu, double sigma, double initial_value, double dt,
+                                       uint64_t seed, int32_t innov_dist, double innov_param) {
+    check_length(length);
+    const GeometricBrownianMotionParams p{.mu = mu,
+                                          .sigma = sigma,
+                                          .initial_value = initial_value,
+                                          .dt = dt,
+                                          .innov_dist = innov_dist,
+                                          .innov_param = innov_param};
+    return series(length, [&](std::span<double> out) { gen_geometric_brownian_motion(out, seed, p); });
+}
+
+constexpr char kJumpDiffusionSignature[] =
+    "length, mu, sigma, lambda_jump, jump_mean, jump_std, initial_value, dt, seed, innov_dist, innov_param";
+static_assert(slots_follow(kJumpDiffusionSignature, kJumpDiffusionSlots));
+
+PyObject* py_jump_diffusion(int32_t length, double mu, double sigma, double lambda_jump, double jump_mean,
+                            double jump_std, double initial_value, double dt, uint64_t seed, int32_t innov_dist,
+                            double innov_param) {
+    check_length(length);
+    const JumpDiffusionParams p{.mu = mu,
+                                .sigma = sigma,
+                                .lambda_jump = lambda_jump,
+                                .jump_mean = jump_mean,
+                                .jump_std = jump_std,
+                                .initial_value = initial_value,
+                                .dt = dt,
+                                .innov_dist = innov_dist,
+                                .innov_param = innov_param};
+    return series(length, [&](std::span<double> out) { gen_jump_diffusion(out, seed, p); });
+}
+
+}  // namespace
+
+const py::FunctionTable stochastic_functions = {
+    py::define<py_ornstein_uhlenbeck>("ornstein_uhlenbeck", kOrnsteinUhlenbeckSignature),
+    py::define<py_geometric_brownian_motion>("geometric_brownian_motion", kGeometricBrownianMotionSignature),
+    py::define<py_jump_diffusion>("jump_diffusion", kJumpDiffusionSignature),
+};
 
 }  // namespace qm::bindings

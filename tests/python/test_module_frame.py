@@ -49,8 +49,18 @@ TABLE = {
         "sarima", "ets", "inar",
     ],
     "stochastic": [
-        "ornstein_uhlenbeck", "geometric_brownian_motion", "jump_diffusion", "poisson_process", "cyclic", "garch",
-        "hawkes_process", "chaotic_system", "bounded_process", "levy_process",
+        "ornstein_uhlenbeck(length, theta, mu, sigma, initial_value, dt, seed, innov_dist, innov_param)",
+        "geometric_brownian_motion(length, mu, sigma, initial_value, dt, seed, innov_dist, innov_param)",
+        "jump_diffusion(length, mu, sigma, lambda_jump, jump_mean, jump_std, initial_value, dt, seed, innov_dist, "
+        "innov_param)",
+        "poisson_process(length, lambda_rate, cumulative, seed)",
+        "cyclic(length, base_level, trend, cycle_period_mean, cycle_period_std, cycle_amplitude_mean, "
+        "cycle_amplitude_std, num_cycles, noise_std, seed, innov_dist, innov_param)",
+        "garch(length, p, q, omega, alpha_arr, beta_arr, mu, initial_variance, seed, innov_dist, innov_param)",
+        "hawkes_process(length, baseline_intensity, excitation_amplitude, decay_rate, kernel_type, "
+        "power_law_exponent, output_type, max_events, seed)",
+        "chaotic_system", "bounded_process",
+        "levy_process(length, alpha, beta_skew, scale, location, cumulative, initial_value, seed)",
     ],
     "volatility": ["stochastic_volatility", "regime_switching"],
     "multivariate": ["copula", "var_process", "state_space", "fbm", "gaussian_process"],

@@ -1,0 +1,140 @@
+"""The `stochastic` generators: both roads give the same values, seeded
+output is pinned, each process has the moment or identity it promises, and
+bad arguments fail with their exact texts."""
+
+import hashlib
+import math
+
+import numpy as np
+import pytest
+
+from conftest import assert_bits_equal, assert_panics
+from quillmarten import _lib
+
+S = _lib.stochastic
+NAN, INF = math.nan, math.inf
+STUDENT = "Student's t df must be > 2 for finite variance"
+NORMAL = "invalid normal params: std must be finite and >= 0: BadVariance"
+
+
+def batch_values(gen_type, scalars, length, seed, arrays=()):
+    rows = _lib.batch.generate_batch(gen_type, np.array(scalars, dtype=np.float64),
+                                     [np.array(a, dtype=np.float64) for a in arrays],
+                                     np.array([length], dtype=np.int32), np.array([seed], dtype=np.uint64),
+                                     np.zeros(3, dtype=np.uint64), {}, 0)
+    return rows[0]["values"]
+
+
+def digest(values):
+    return hashlib.sha256(np.ascontiguousarray(values, dtype=np.float64).tobytes()).hexdigest()[:16]
+
+
+def ou(length=500, theta=0.3, mu=1.5, sigma=0.8, initial_value=2.0, dt=0.1, seed=7, innov_dist=0, innov_param=0.0):
+    return dict(locals())
+
+
+def gbm(length=500, mu=0.05, sigma=0.3, initial_value=100.0, dt=0.01, seed=7, innov_dist=0, innov_param=0.0):
+    return dict(locals())
+
+
+def jd(length=500, mu=0.05, sigma=0.3, lambda_jump=20.0, jump_mean=-0.05, jump_std=0.1, initial_value=100.0,
+       dt=0.05, seed=7, innov_dist=0, innov_param=0.0):
+    return dict(locals())
+
+
+def scalars(kwargs, *drop):
+    """The batch slots: the arguments in signature order without length, seed and arrays."""
+    return [float(v) for k, v in kwargs.items() if k not in ("length", "seed", *drop)]
+
+
+# ---------------------------------------------------------------------------
+# The Python function and its batch code: (function, keyword arguments, code, arrays)
+
+ROAD = [
+    ("ornstein_uhlenbeck", ou(), 5, ()),
+    ("ornstein_uhlenbeck", ou(length=333, seed=2**64 - 1, innov_dist=1, innov_param=4.5), 5, ()),
+    ("geometric_brownian_motion", gbm(innov_dist=2), 6, ()),
+    ("geometric_brownian_motion", gbm(length=1, innov_dist=1, innov_param=1.0), 6, ()),  # no draw: law unchecked
+    ("jump_diffusion", jd(innov_dist=4, innov_param=-2.0), 7, ()),
+    ("jump_diffusion", jd(innov_dist=3, seed=0), 7, ()),
+]
+
+
+@pytest.mark.parametrize("name,kwargs,gen_type,arrays", ROAD)
+def test_python_road_equals_batch_road(name, kwargs, gen_type, arrays):
+    want = getattr(S, name)(**kwargs)
+    got = batch_values(gen_type, scalars(kwargs, *[a for a in kwargs if a.endswith("_arr")]), kwargs["length"],
+                       kwargs["seed"], [kwargs[a] for a in arrays])
+    assert_bits_equal(got, want)
+
+
+# ---------------------------------------------------------------------------
+# Seeded output, pinned (every draw and its arithmetic)
+
+GOLDEN = [
+    ("ornstein_uhlenbeck", ou(), "d059316d7cbf3890"),
+    ("ornstein_uhlenbeck", ou(innov_dist=1, innov_param=3.5, seed=3), "74f406c257af71dd"),
+    ("geometric_brownian_motion", gbm(), "3da8e72387c76cb9"),
+    ("geometric_brownian_motion", gbm(innov_dist=2, seed=4), "fbc7341f015f69de"),
+    ("jump_diffusion", jd(), "6a4bfdf921a158ab"),
+    ("jump_diffusion", jd(innov_dist=1, innov_param=5.0, lambda_jump=400.0, seed=5),  # Poisson means >= 12
+     "82e2c5c644a23ab7"),
+]
+
+
+@pytest.mark.parametrize("name,kwargs,want", GOLDEN)
+def test_golden(name, kwargs, want):
+    assert digest(getattr(S, name)(**kwargs)) == want
+
+
+# ---------------------------------------------------------------------------
+# One property per process
+
+def test_ou_without_reversion_is_a_random_walk():
+    got = S.ornstein_uhlenbeck(**ou(length=801, theta=0.0, dt=1.0, seed=9))
+    walk = _lib.statistical.random_walk(800, 0.0, 0.8, 2.0, 9, 0, 0.0)
+    assert got[0] == 2.0
+    assert_bits_equal(got[1:], walk)
+
+
+@pytest.mark.parametrize("innov_dist,innov_param", [(0, 0.0), (1, 5.0), (3, 0.0)])
+def test_gbm_log_steps_have_the_corrected_drift(innov_dist, innov_param):
+    # the correction turns a drift of +0.001 per step into -0.001
+    mu, sigma, dt, n = 1.0, 2.0, 0.001, 100_000
+    steps = np.diff(np.log(S.geometric_brownian_motion(n, mu, sigma, 1.0, dt, 11, innov_dist, innov_param)))
+    assert abs(steps.mean() - (mu - sigma**2 / 2) * dt) < 4 * sigma * math.sqrt(dt / n)
+    assert abs(steps.std() / (sigma * math.sqrt(dt)) - 1) < 0.03
+
+
+@pytest.mark.parametrize("jump_std", [0.1, INF, NAN])
+def test_jump_diffusion_without_jumps_is_gbm(jump_std):
+    # No Poisson count is drawn at rate 0, and the jump law is never asked.
+    for law in ((0, 0.0), (1, 4.0)):
+        got = S.jump_diffusion(**jd(lambda_jump=0.0, jump_std=jump_std, innov_dist=law[0], innov_param=law[1]))
+        assert_bits_equal(got, S.geometric_brownian_motion(**gbm(dt=0.05, innov_dist=law[0], innov_param=law[1])))
+
+
+# ---------------------------------------------------------------------------
+# Failures: (function, keyword arguments, PanicException or ValueError, text)
+
+FAULTS = [
+    ("ornstein_uhlenbeck", ou(length=0), ValueError, "length must be > 0"),
+    ("geometric_brownian_motion", gbm(length=-2**31), ValueError, "length must be > 0"),
+    ("jump_diffusion", jd(length=0, innov_dist=1, innov_param=1.0), ValueError, "length must be > 0"),
+    ("ornstein_uhlenbeck", ou(length=2, innov_dist=1, innov_param=2.0), "panic", STUDENT),
+    ("jump_diffusion", jd(jump_std=INF), "panic", NORMAL),  # the jump law, at the first jump
+    ("jump_diffusion", jd(lambda_jump=NAN), "panic", "invalid poisson param: lambda must be finite: NonFinite"),
+    ("jump_diffusion", jd(lambda_jump=1e12, dt=0.01), "panic",
+     "jump_diffusion: jump count per step beyond the 32-bit range (lambda_jump * dt too large)"),
+]
+
+
+@pytest.mark.parametrize("name,kwargs,kind,text", FAULTS)
+def test_failures(name, kwargs, kind, text):
+    fn = getattr(S, name)
+    if kind == "panic":
+        assert_panics(fn, **kwargs, text=text)
+    else:
+        with pytest.raises(kind) as info:
+            fn(**kwargs)
+        assert str(info.value) == text
