@@ -4,8 +4,10 @@
 #include <string>
 
 #include "fault.hpp"
+#include "generators/cyclic.hpp"
 #include "generators/diffusion.hpp"
 #include "generators/mar.hpp"
+#include "generators/point_process.hpp"
 #include "generators/statistical.hpp"
 
 namespace qm {
@@ -41,8 +43,8 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /*  5 */ record_row<kOrnsteinUhlenbeckSlots, gen_ornstein_uhlenbeck>("ornstein_uhlenbeck"),
     /*  6 */ record_row<kGeometricBrownianMotionSlots, gen_geometric_brownian_motion>("geometric_brownian_motion"),
     /*  7 */ record_row<kJumpDiffusionSlots, gen_jump_diffusion>("jump_diffusion"),
-    /*  8 */ {"poisson_process", 2, 0, nullptr},
-    /*  9 */ {"cyclic", 10, 0, nullptr},
+    /*  8 */ record_row<kPoissonProcessSlots, gen_poisson_process>("poisson_process"),
+    /*  9 */ record_row<kCyclicSlots, gen_cyclic>("cyclic"),
     /* 10 */ {"garch", 7, 2, nullptr},
     /* 11 */ {"hawkes_process", 7, 0, nullptr},
     /* 12 */ {"chaotic_system", 12, 0, nullptr},

@@ -2,7 +2,9 @@
 // arguments, fills its generator's parameter record and runs the same core as
 // the batch dispatcher. The table at the bottom is in registration order.
 #include "bindings/bindings.hpp"
+#include "generators/cyclic.hpp"
 #include "generators/diffusion.hpp"
+#include "generators/point_process.hpp"
 
 namespace qm::bindings {
 namespace {
@@ -67,12 +69,47 @@ PyObject* py_jump_diffusion(int32_t length, double mu, double sigma, double lamb
     return series(length, [&](std::span<double> out) { gen_jump_diffusion(out, seed, p); });
 }
 
+// ---- Poisson process and cyclic ------------------------------------------
+
+constexpr char kPoissonProcessSignature[] = "length, lambda_rate, cumulative, seed";
+static_assert(slots_follow(kPoissonProcessSignature, kPoissonProcessSlots));
+
+PyObject* py_poisson_process(int32_t length, double lambda_rate, bool cumulative, uint64_t seed) {
+    check_length(length);
+    const PoissonProcessParams p{.lambda_rate = lambda_rate, .cumulative = cumulative};
+    return series(length, [&](std::span<double> out) { gen_poisson_process(out, seed, p); });
+}
+
+constexpr char kCyclicSignature[] =
+    "length, base_level, trend, cycle_period_mean, cycle_period_std, cycle_amplitude_mean, cycle_amplitude_std, "
+    "num_cycles, noise_std, seed, innov_dist, innov_param";
+static_assert(slots_follow(kCyclicSignature, kCyclicSlots));
+
+PyObject* py_cyclic(int32_t length, double base_level, double trend, double cycle_period_mean,
+                    double cycle_period_std, double cycle_amplitude_mean, double cycle_amplitude_std,
+                    int32_t num_cycles, double noise_std, uint64_t seed, int32_t innov_dist, double innov_param) {
+    check_length(length);
+    const CyclicParams p{.base_level = base_level,
+                         .trend = trend,
+                         .cycle_period_mean = cycle_period_mean,
+                         .cycle_period_std = cycle_period_std,
+                         .cycle_amplitude_mean = cycle_amplitude_mean,
+                         .cycle_amplitude_std = cycle_amplitude_std,
+                         .num_cycles = num_cycles,
+                         .noise_std = noise_std,
+                         .innov_dist = innov_dist,
+                         .innov_param = innov_param};
+    return series(length, [&](std::span<double> out) { gen_cyclic(out, seed, p); });
+}
+
 }  // namespace
 
 const py::FunctionTable stochastic_functions = {
     py::define<py_ornstein_uhlenbeck>("ornstein_uhlenbeck", kOrnsteinUhlenbeckSignature),
     py::define<py_geometric_brownian_motion>("geometric_brownian_motion", kGeometricBrownianMotionSignature),
     py::define<py_jump_diffusion>("jump_diffusion", kJumpDiffusionSignature),
+    py::define<py_poisson_process>("poisson_process", kPoissonProcessSignature),
+    py::define<py_cyclic>("cyclic", kCyclicSignature),
 };
 
 }  // namespace qm::bindings

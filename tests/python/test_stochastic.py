@@ -42,6 +42,16 @@ def jd(length=500, mu=0.05, sigma=0.3, lambda_jump=20.0, jump_mean=-0.05, jump_s
     return dict(locals())
 
 
+def poisson(length=500, lambda_rate=3.0, cumulative=False, seed=7):
+    return dict(locals())
+
+
+def cyclic(length=500, base_level=10.0, trend=0.02, cycle_period_mean=24.0, cycle_period_std=5.0,
+           cycle_amplitude_mean=2.0, cycle_amplitude_std=0.5, num_cycles=3, noise_std=0.3, seed=7, innov_dist=0,
+           innov_param=0.0):
+    return dict(locals())
+
+
 def scalars(kwargs, *drop):
     """The batch slots: the arguments in signature order without length, seed and arrays."""
     return [float(v) for k, v in kwargs.items() if k not in ("length", "seed", *drop)]
@@ -57,6 +67,8 @@ ROAD = [
     ("geometric_brownian_motion", gbm(length=1, innov_dist=1, innov_param=1.0), 6, ()),  # no draw: law unchecked
     ("jump_diffusion", jd(innov_dist=4, innov_param=-2.0), 7, ()),
     ("jump_diffusion", jd(innov_dist=3, seed=0), 7, ()),
+    ("poisson_process", poisson(cumulative=True, lambda_rate=40.0), 8, ()),
+    ("cyclic", cyclic(innov_dist=1, innov_param=3.0), 9, ()),
 ]
 
 
@@ -79,6 +91,10 @@ GOLDEN = [
     ("jump_diffusion", jd(), "6a4bfdf921a158ab"),
     ("jump_diffusion", jd(innov_dist=1, innov_param=5.0, lambda_jump=400.0, seed=5),  # Poisson means >= 12
      "82e2c5c644a23ab7"),
+    ("poisson_process", poisson(), "7bc59d9ce3cf0cc4"),
+    ("poisson_process", poisson(lambda_rate=30.0, cumulative=True, seed=8), "7daec020846ccebc"),
+    ("cyclic", cyclic(), "7c55a033c89125a4"),
+    ("cyclic", cyclic(num_cycles=1, innov_dist=2, seed=9), "1fca06888218a6ee"),
 ]
 
 
@@ -114,6 +130,28 @@ def test_jump_diffusion_without_jumps_is_gbm(jump_std):
         assert_bits_equal(got, S.geometric_brownian_motion(**gbm(dt=0.05, innov_dist=law[0], innov_param=law[1])))
 
 
+@pytest.mark.parametrize("rate", [0.0, 0.7, 11.999, 12.0, 250.0])
+def test_poisson_counts_have_mean_and_variance_lambda(rate):
+    counts = S.poisson_process(**poisson(length=50_000, lambda_rate=rate))
+    assert_bits_equal(S.poisson_process(**poisson(length=50_000, lambda_rate=rate, cumulative=True)),
+                      np.cumsum(counts))
+    assert (counts == np.round(counts)).all()
+    assert abs(counts.mean() - rate) < 5 * math.sqrt(rate / 50_000) + 1e-12
+    assert abs(counts.var() - rate) < 0.05 * rate + 1e-12
+
+
+@pytest.mark.parametrize("period", [12.0, 50.0])
+def test_cyclic_repeats_at_about_its_period(period):
+    # Fixed period and amplitude, no noise: the wobble of up to 20% in the
+    # period averages out to a spectral peak within a few percent of it.
+    n = 8192
+    got = S.cyclic(**cyclic(length=n, base_level=0.0, trend=0.0, cycle_period_mean=period, cycle_period_std=0.0,
+                            cycle_amplitude_std=0.0, num_cycles=1, noise_std=0.0))
+    assert np.abs(got).max() <= 2.0
+    peak = np.argmax(np.abs(np.fft.rfft(got))[1:]) + 1
+    assert abs(n / peak / period - 1) < 0.05
+
+
 # ---------------------------------------------------------------------------
 # Failures: (function, keyword arguments, PanicException or ValueError, text)
 
@@ -126,13 +164,25 @@ FAULTS = [
     ("jump_diffusion", jd(lambda_jump=NAN), "panic", "invalid poisson param: lambda must be finite: NonFinite"),
     ("jump_diffusion", jd(lambda_jump=1e12, dt=0.01), "panic",
      "jump_diffusion: jump count per step beyond the 32-bit range (lambda_jump * dt too large)"),
+    ("poisson_process", poisson(lambda_rate=INF), "panic", "invalid poisson param: lambda must be finite: NonFinite"),
+    ("poisson_process", poisson(lambda_rate=1e20), "panic",
+     "invalid poisson param: lambda must be finite: ShapeTooLarge"),
+    ("cyclic", cyclic(num_cycles=-1, cycle_period_std=NAN), "panic", "cyclic: num_cycles must be >= 0"),
+    ("cyclic", cyclic(cycle_amplitude_std=-INF), "panic", NORMAL),
+    ("cyclic", cyclic(num_cycles=0, cycle_period_std=INF, noise_std=0.0), None, None),
+    ("cyclic", cyclic(num_cycles=2**31 - 1, length=3), "panic",
+     "cyclic: num_cycles * length above 4294967296 cycle terms"),
+    ("cyclic", cyclic(innov_dist=3, noise_std=0.0), "panic",
+     "invalid uniform innovation param: scale must be > 0: EmptyRange"),
 ]
 
 
 @pytest.mark.parametrize("name,kwargs,kind,text", FAULTS)
 def test_failures(name, kwargs, kind, text):
     fn = getattr(S, name)
-    if kind == "panic":
+    if kind is None:
+        assert fn(**kwargs).shape == (kwargs["length"],)
+    elif kind == "panic":
         assert_panics(fn, **kwargs, text=text)
     else:
         with pytest.raises(kind) as info:
