@@ -6,6 +6,7 @@
 #include "fault.hpp"
 #include "generators/cyclic.hpp"
 #include "generators/diffusion.hpp"
+#include "generators/garch.hpp"
 #include "generators/mar.hpp"
 #include "generators/point_process.hpp"
 #include "generators/statistical.hpp"
@@ -29,6 +30,10 @@ constexpr GenTypeRow record_row(const char* name, std::size_t min_arrays = 0) {
     return {name, Slots.size(), min_arrays, run_record<Slots, Core>};
 }
 
+void run_garch(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_garch(out, seed, record_from_slots(kGarchSlots, s), a[0], a[1]);
+}
+
 // MAR takes the whole scalar vector and array list and checks them itself.
 void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, seed, mar_params(s), a); }
 
@@ -45,7 +50,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /*  7 */ record_row<kJumpDiffusionSlots, gen_jump_diffusion>("jump_diffusion"),
     /*  8 */ record_row<kPoissonProcessSlots, gen_poisson_process>("poisson_process"),
     /*  9 */ record_row<kCyclicSlots, gen_cyclic>("cyclic"),
-    /* 10 */ {"garch", 7, 2, nullptr},
+    /* 10 */ {"garch", kGarchSlots.size(), 2, run_garch},
     /* 11 */ {"hawkes_process", 7, 0, nullptr},
     /* 12 */ {"chaotic_system", 12, 0, nullptr},
     /* 13 */ {"bounded_process", 8, 0, nullptr},

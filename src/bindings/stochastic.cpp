@@ -4,6 +4,7 @@
 #include "bindings/bindings.hpp"
 #include "generators/cyclic.hpp"
 #include "generators/diffusion.hpp"
+#include "generators/garch.hpp"
 #include "generators/point_process.hpp"
 
 namespace qm::bindings {
@@ -102,6 +103,28 @@ PyObject* py_cyclic(int32_t length, double base_level, double trend, double cycl
     return series(length, [&](std::span<double> out) { gen_cyclic(out, seed, p); });
 }
 
+// ---- GARCH ----------------------------------------------------------------
+
+constexpr char kGarchSignature[] =
+    "length, p, q, omega, alpha_arr, beta_arr, mu, initial_variance, seed, innov_dist, innov_param";
+static_assert(slots_follow(kGarchSignature, kGarchSlots, {"alpha_arr", "beta_arr"}));
+
+PyObject* py_garch(int32_t length, int32_t p_order, int32_t q_order, double omega, py::ArrayIn<double> alpha_arr,
+                   py::ArrayIn<double> beta_arr, double mu, double initial_variance, uint64_t seed, int32_t innov_dist,
+                   double innov_param) {
+    check_length(length);
+    const std::vector<double> alpha = alpha_arr.to_vector();
+    const std::vector<double> beta = beta_arr.to_vector();
+    const GarchParams p{.p = p_order,
+                        .q = q_order,
+                        .omega = omega,
+                        .mu = mu,
+                        .initial_variance = initial_variance,
+                        .innov_dist = innov_dist,
+                        .innov_param = innov_param};
+    return series(length, [&](std::span<double> out) { gen_garch(out, seed, p, alpha, beta); });
+}
+
 }  // namespace
 
 const py::FunctionTable stochastic_functions = {
@@ -110,6 +133,7 @@ const py::FunctionTable stochastic_functions = {
     py::define<py_jump_diffusion>("jump_diffusion", kJumpDiffusionSignature),
     py::define<py_poisson_process>("poisson_process", kPoissonProcessSignature),
     py::define<py_cyclic>("cyclic", kCyclicSignature),
+    py::define<py_garch>("garch", kGarchSignature),
 };
 
 }  // namespace qm::bindings

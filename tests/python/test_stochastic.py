@@ -52,6 +52,11 @@ def cyclic(length=500, base_level=10.0, trend=0.02, cycle_period_mean=24.0, cycl
     return dict(locals())
 
 
+def garch(length=500, p=1, q=1, omega=0.1, alpha_arr=(0.1,), beta_arr=(0.8,), mu=0.5, initial_variance=1.0, seed=7,
+          innov_dist=0, innov_param=0.0):
+    return {k: np.array(v, dtype=np.float64) if k.endswith("_arr") else v for k, v in locals().items()}
+
+
 def scalars(kwargs, *drop):
     """The batch slots: the arguments in signature order without length, seed and arrays."""
     return [float(v) for k, v in kwargs.items() if k not in ("length", "seed", *drop)]
@@ -69,6 +74,8 @@ ROAD = [
     ("jump_diffusion", jd(innov_dist=3, seed=0), 7, ()),
     ("poisson_process", poisson(cumulative=True, lambda_rate=40.0), 8, ()),
     ("cyclic", cyclic(innov_dist=1, innov_param=3.0), 9, ()),
+    ("garch", garch(p=2, q=3, alpha_arr=(0.05, 0.1, 0.02, 9.0), beta_arr=(0.3, 0.4), innov_dist=4, innov_param=1.5),
+     10, ("alpha_arr", "beta_arr")),
 ]
 
 
@@ -95,6 +102,9 @@ GOLDEN = [
     ("poisson_process", poisson(lambda_rate=30.0, cumulative=True, seed=8), "7daec020846ccebc"),
     ("cyclic", cyclic(), "7c55a033c89125a4"),
     ("cyclic", cyclic(num_cycles=1, innov_dist=2, seed=9), "1fca06888218a6ee"),
+    ("garch", garch(), "e78b52508a8f355e"),
+    ("garch", garch(p=0, q=2, alpha_arr=(0.2, 0.1), innov_dist=1, innov_param=6.0, seed=10), "cc8db0ea3829405d"),
+    ("garch", garch(p=103, beta_arr=[0.0] * 102 + [0.5], length=20), "8d69f583867cd217"),
 ]
 
 
@@ -152,6 +162,20 @@ def test_cyclic_repeats_at_about_its_period(period):
     assert abs(n / peak / period - 1) < 0.05
 
 
+@pytest.mark.parametrize("omega,alpha,beta", [(0.1, 0.1, 0.8), (0.5, 0.3, 0.0), (2.0, 0.0, 0.0)])
+def test_garch_variance_is_omega_over_one_minus_persistence(omega, alpha, beta):
+    y = S.garch(**garch(length=200_000, omega=omega, alpha_arr=[alpha], beta_arr=[beta], mu=0.5))
+    assert abs(y.mean() - 0.5) < 0.02
+    assert abs(y.var() / (omega / (1 - alpha - beta)) - 1) < 0.05
+
+
+@pytest.mark.parametrize("p,q", [(101, 1), (0, 150), (130, 130)])
+def test_garch_cells_before_the_orders_stay_zero(p, q):
+    y = S.garch(**garch(length=60, p=p, q=q, alpha_arr=[0.01] * q, beta_arr=[0.01] * p))
+    lead = max(p, q) - 100
+    assert (y[:lead] == 0).all() and (y[lead:] != 0).all()
+
+
 # ---------------------------------------------------------------------------
 # Failures: (function, keyword arguments, PanicException or ValueError, text)
 
@@ -174,6 +198,15 @@ FAULTS = [
      "cyclic: num_cycles * length above 4294967296 cycle terms"),
     ("cyclic", cyclic(innov_dist=3, noise_std=0.0), "panic",
      "invalid uniform innovation param: scale must be > 0: EmptyRange"),
+    ("garch", garch(length=0, p=-1), ValueError, "length must be > 0"),
+    ("garch", garch(p=-1), "panic", "garch: p and q must be >= 0"),
+    ("garch", garch(p=2, q=-5), "panic", "garch: p and q must be >= 0"),
+    ("garch", garch(q=2), "panic", "garch: alpha_arr has 1 values, q = 2"),
+    ("garch", garch(beta_arr=()), "panic", "garch: beta_arr has 0 values, p = 1"),
+    ("garch", garch(innov_dist=1, innov_param=NAN), "panic", STUDENT),
+    # no step runs, so nothing is checked: every value stays 0
+    ("garch", garch(p=-1, q=-2, alpha_arr=(), beta_arr=(), innov_dist=1, innov_param=1.0), None, None),
+    ("garch", garch(length=3, p=2**31 - 1, alpha_arr=(), beta_arr=(), innov_dist=1, innov_param=1.0), None, None),
 ]
 
 
@@ -181,7 +214,8 @@ FAULTS = [
 def test_failures(name, kwargs, kind, text):
     fn = getattr(S, name)
     if kind is None:
-        assert fn(**kwargs).shape == (kwargs["length"],)
+        got = fn(**kwargs)
+        assert got.shape == (kwargs["length"],) and (name != "garch" or (got == 0).all())
     elif kind == "panic":
         assert_panics(fn, **kwargs, text=text)
     else:
