@@ -7,6 +7,7 @@
 #include "generators/cyclic.hpp"
 #include "generators/diffusion.hpp"
 #include "generators/garch.hpp"
+#include "generators/levy.hpp"
 #include "generators/mar.hpp"
 #include "generators/point_process.hpp"
 #include "generators/statistical.hpp"
@@ -54,7 +55,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 11 */ {"hawkes_process", 7, 0, nullptr},
     /* 12 */ {"chaotic_system", 12, 0, nullptr},
     /* 13 */ {"bounded_process", 8, 0, nullptr},
-    /* 14 */ {"levy_process", 6, 0, nullptr},
+    /* 14 */ record_row<kLevyProcessSlots, gen_levy_process>("levy_process"),
     /* 15 */ {"stochastic_volatility", 13, 0, nullptr},
     /* 16 */ {"regime_switching", 4, 5, nullptr},
     /* 17 */ {nullptr, 0, 0, nullptr},

@@ -5,6 +5,7 @@
 #include "generators/cyclic.hpp"
 #include "generators/diffusion.hpp"
 #include "generators/garch.hpp"
+#include "generators/levy.hpp"
 #include "generators/point_process.hpp"
 
 namespace qm::bindings {
@@ -125,6 +126,24 @@ PyObject* py_garch(int32_t length, int32_t p_order, int32_t q_order, double omeg
     return series(length, [&](std::span<double> out) { gen_garch(out, seed, p, alpha, beta); });
 }
 
+// ---- Levy process ---------------------------------------------------------
+
+constexpr char kLevyProcessSignature[] =
+    "length, alpha, beta_skew, scale, location, cumulative, initial_value, seed";
+static_assert(slots_follow(kLevyProcessSignature, kLevyProcessSlots));
+
+PyObject* py_levy_process(int32_t length, double alpha, double beta_skew, double scale, double location,
+                          bool cumulative, double initial_value, uint64_t seed) {
+    check_length(length);
+    const LevyProcessParams p{.alpha = alpha,
+                              .beta_skew = beta_skew,
+                              .scale = scale,
+                              .location = location,
+                              .cumulative = cumulative,
+                              .initial_value = initial_value};
+    return series(length, [&](std::span<double> out) { gen_levy_process(out, seed, p); });
+}
+
 }  // namespace
 
 const py::FunctionTable stochastic_functions = {
@@ -134,6 +153,8 @@ const py::FunctionTable stochastic_functions = {
     py::define<py_poisson_process>("poisson_process", kPoissonProcessSignature),
     py::define<py_cyclic>("cyclic", kCyclicSignature),
     py::define<py_garch>("garch", kGarchSignature),
+    // chaotic_system and bounded_process go here
+    py::define<py_levy_process>("levy_process", kLevyProcessSignature),
 };
 
 }  // namespace qm::bindings

@@ -7,6 +7,7 @@ import math
 
 import numpy as np
 import pytest
+from scipy import stats
 
 from conftest import assert_bits_equal, assert_panics
 from quillmarten import _lib
@@ -57,6 +58,11 @@ def garch(length=500, p=1, q=1, omega=0.1, alpha_arr=(0.1,), beta_arr=(0.8,), mu
     return {k: np.array(v, dtype=np.float64) if k.endswith("_arr") else v for k, v in locals().items()}
 
 
+def levy(length=500, alpha=1.5, beta_skew=0.3, scale=1.3, location=0.2, cumulative=False, initial_value=5.0,
+         seed=7):
+    return dict(locals())
+
+
 def scalars(kwargs, *drop):
     """The batch slots: the arguments in signature order without length, seed and arrays."""
     return [float(v) for k, v in kwargs.items() if k not in ("length", "seed", *drop)]
@@ -76,6 +82,7 @@ ROAD = [
     ("cyclic", cyclic(innov_dist=1, innov_param=3.0), 9, ()),
     ("garch", garch(p=2, q=3, alpha_arr=(0.05, 0.1, 0.02, 9.0), beta_arr=(0.3, 0.4), innov_dist=4, innov_param=1.5),
      10, ("alpha_arr", "beta_arr")),
+    ("levy_process", levy(cumulative=True, alpha=0.8, beta_skew=-1.0), 14, ()),
 ]
 
 
@@ -105,6 +112,9 @@ GOLDEN = [
     ("garch", garch(), "e78b52508a8f355e"),
     ("garch", garch(p=0, q=2, alpha_arr=(0.2, 0.1), innov_dist=1, innov_param=6.0, seed=10), "cc8db0ea3829405d"),
     ("garch", garch(p=103, beta_arr=[0.0] * 102 + [0.5], length=20), "8d69f583867cd217"),
+    ("levy_process", levy(), "50cf7d9ff29c074c"),
+    ("levy_process", levy(alpha=1.0, beta_skew=0.5, cumulative=True, seed=11), "2ec5161ac78d0a73"),
+    ("levy_process", levy(alpha=2.0, seed=12), "5299b26acd9641f1"),
 ]
 
 
@@ -176,6 +186,17 @@ def test_garch_cells_before_the_orders_stay_zero(p, q):
     assert (y[:lead] == 0).all() and (y[lead:] != 0).all()
 
 
+@pytest.mark.parametrize("alpha,beta,law", [
+    (2.0, 0.9, stats.norm(0.2, 1.3 * math.sqrt(2))),  # beta is ignored
+    (2.0 + 5e-11, 0.0, stats.norm(0.2, 1.3 * math.sqrt(2))),
+    (1.0, 0.0, stats.cauchy(0.2, 1.3)),
+    (1.0 - 5e-11, 0.0, stats.cauchy(0.2, 1.3)),
+])
+def test_levy_closed_form_cases(alpha, beta, law):
+    steps = S.levy_process(**levy(length=20_000, alpha=alpha, beta_skew=beta))
+    assert stats.kstest(steps, law.cdf).pvalue > 1e-3
+
+
 # ---------------------------------------------------------------------------
 # Failures: (function, keyword arguments, PanicException or ValueError, text)
 
@@ -198,6 +219,8 @@ FAULTS = [
      "cyclic: num_cycles * length above 4294967296 cycle terms"),
     ("cyclic", cyclic(innov_dist=3, noise_std=0.0), "panic",
      "invalid uniform innovation param: scale must be > 0: EmptyRange"),
+    ("levy_process", levy(length=0), ValueError, "length must be > 0"),
+    ("levy_process", levy(alpha=NAN, beta_skew=INF), None, None),  # nothing is validated
     ("garch", garch(length=0, p=-1), ValueError, "length must be > 0"),
     ("garch", garch(p=-1), "panic", "garch: p and q must be >= 0"),
     ("garch", garch(p=2, q=-5), "panic", "garch: p and q must be >= 0"),
