@@ -52,7 +52,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /*  8 */ record_row<kPoissonProcessSlots, gen_poisson_process>("poisson_process"),
     /*  9 */ record_row<kCyclicSlots, gen_cyclic>("cyclic"),
     /* 10 */ {"garch", kGarchSlots.size(), 2, run_garch},
-    /* 11 */ {"hawkes_process", 7, 0, nullptr},
+    /* 11 */ record_row<kHawkesProcessSlots, gen_hawkes_process>("hawkes_process"),
     /* 12 */ {"chaotic_system", 12, 0, nullptr},
     /* 13 */ {"bounded_process", 8, 0, nullptr},
     /* 14 */ record_row<kLevyProcessSlots, gen_levy_process>("levy_process"),

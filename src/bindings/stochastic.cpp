@@ -126,6 +126,27 @@ PyObject* py_garch(int32_t length, int32_t p_order, int32_t q_order, double omeg
     return series(length, [&](std::span<double> out) { gen_garch(out, seed, p, alpha, beta); });
 }
 
+// ---- Hawkes process -------------------------------------------------------
+
+constexpr char kHawkesProcessSignature[] =
+    "length, baseline_intensity, excitation_amplitude, decay_rate, kernel_type, power_law_exponent, output_type, "
+    "max_events, seed";
+static_assert(slots_follow(kHawkesProcessSignature, kHawkesProcessSlots));
+
+PyObject* py_hawkes_process(int32_t length, double baseline_intensity, double excitation_amplitude,
+                            double decay_rate, int32_t kernel_type, double power_law_exponent, int32_t output_type,
+                            int32_t max_events, uint64_t seed) {
+    check_length(length);
+    const HawkesProcessParams p{.baseline_intensity = baseline_intensity,
+                                .excitation_amplitude = excitation_amplitude,
+                                .decay_rate = decay_rate,
+                                .kernel_type = kernel_type,
+                                .power_law_exponent = power_law_exponent,
+                                .output_type = output_type,
+                                .max_events = max_events};
+    return series(length, [&](std::span<double> out) { gen_hawkes_process(out, seed, p); });
+}
+
 // ---- Levy process ---------------------------------------------------------
 
 constexpr char kLevyProcessSignature[] =
@@ -153,6 +174,7 @@ const py::FunctionTable stochastic_functions = {
     py::define<py_poisson_process>("poisson_process", kPoissonProcessSignature),
     py::define<py_cyclic>("cyclic", kCyclicSignature),
     py::define<py_garch>("garch", kGarchSignature),
+    py::define<py_hawkes_process>("hawkes_process", kHawkesProcessSignature),
     // chaotic_system and bounded_process go here
     py::define<py_levy_process>("levy_process", kLevyProcessSignature),
 };

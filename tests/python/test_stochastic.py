@@ -16,6 +16,8 @@ S = _lib.stochastic
 NAN, INF = math.nan, math.inf
 STUDENT = "Student's t df must be > 2 for finite variance"
 NORMAL = "invalid normal params: std must be finite and >= 0: BadVariance"
+EXPONENTIAL = "invalid exponential param: lambda must be > 0 and finite: LambdaTooSmall"
+STALLED = "hawkes_process: thinning bound too large, candidate times no longer advance"
 
 
 def batch_values(gen_type, scalars, length, seed, arrays=()):
@@ -58,6 +60,11 @@ def garch(length=500, p=1, q=1, omega=0.1, alpha_arr=(0.1,), beta_arr=(0.8,), mu
     return {k: np.array(v, dtype=np.float64) if k.endswith("_arr") else v for k, v in locals().items()}
 
 
+def hawkes(length=300, baseline_intensity=0.5, excitation_amplitude=0.6, decay_rate=1.2, kernel_type=0,
+           power_law_exponent=1.8, output_type=0, max_events=100_000, seed=7):
+    return dict(locals())
+
+
 def levy(length=500, alpha=1.5, beta_skew=0.3, scale=1.3, location=0.2, cumulative=False, initial_value=5.0,
          seed=7):
     return dict(locals())
@@ -82,6 +89,9 @@ ROAD = [
     ("cyclic", cyclic(innov_dist=1, innov_param=3.0), 9, ()),
     ("garch", garch(p=2, q=3, alpha_arr=(0.05, 0.1, 0.02, 9.0), beta_arr=(0.3, 0.4), innov_dist=4, innov_param=1.5),
      10, ("alpha_arr", "beta_arr")),
+    ("hawkes_process", hawkes(output_type=1), 11, ()),
+    ("hawkes_process", hawkes(kernel_type=-3, output_type=1), 11, ()),
+    ("hawkes_process", hawkes(kernel_type=1, output_type=5, max_events=40), 11, ()),
     ("levy_process", levy(cumulative=True, alpha=0.8, beta_skew=-1.0), 14, ()),
 ]
 
@@ -112,6 +122,10 @@ GOLDEN = [
     ("garch", garch(), "e78b52508a8f355e"),
     ("garch", garch(p=0, q=2, alpha_arr=(0.2, 0.1), innov_dist=1, innov_param=6.0, seed=10), "cc8db0ea3829405d"),
     ("garch", garch(p=103, beta_arr=[0.0] * 102 + [0.5], length=20), "8d69f583867cd217"),
+    ("hawkes_process", hawkes(), "c7e7f171c639195b"),
+    ("hawkes_process", hawkes(output_type=1, seed=13), "555e9d633f46b39f"),
+    ("hawkes_process", hawkes(kernel_type=1, output_type=1, seed=14), "6f600d9d3ed9ebd9"),
+    ("hawkes_process", hawkes(kernel_type=1, output_type=2, seed=15), "c6ab2fdae3b3f593"),
     ("levy_process", levy(), "50cf7d9ff29c074c"),
     ("levy_process", levy(alpha=1.0, beta_skew=0.5, cumulative=True, seed=11), "2ec5161ac78d0a73"),
     ("levy_process", levy(alpha=2.0, seed=12), "5299b26acd9641f1"),
@@ -186,6 +200,29 @@ def test_garch_cells_before_the_orders_stay_zero(p, q):
     assert (y[:lead] == 0).all() and (y[lead:] != 0).all()
 
 
+@pytest.mark.parametrize("length,alpha,kernel,output,rate", [
+    (20_000, 0.0, 0, 0, 0.5),  # no excitation: Poisson of rate mu
+    (20_000, 0.5, 0, 0, 1.0),  # branching ratio alpha / beta = 1/2 doubles the rate
+    (20_000, 0.5, 0, 1, 1.0),  # and the intensity averages to the event rate
+    (2_000, 0.5, 1, 0, 1.0),  # power law: alpha / (beta (gamma - 1)) = 1/2
+    (2_000, 0.5, 1, 1, 1.0),
+])
+def test_hawkes_rate_is_mu_over_one_minus_branching_ratio(length, alpha, kernel, output, rate):
+    y = S.hawkes_process(**hawkes(length=length, excitation_amplitude=alpha, decay_rate=1.0, kernel_type=kernel,
+                                  power_law_exponent=2.0, output_type=output))
+    assert abs(y.mean() / rate - 1) < 0.08
+
+
+@pytest.mark.parametrize("kernel", [0, 1])
+def test_hawkes_outputs_agree(kernel):
+    counts = S.hawkes_process(**hawkes(kernel_type=kernel))
+    flags = S.hawkes_process(**hawkes(kernel_type=kernel, output_type=2))
+    assert_bits_equal(flags, np.minimum(counts, 1.0))
+    assert counts.max() > 1  # so the two differ somewhere
+    capped = S.hawkes_process(**hawkes(kernel_type=kernel, max_events=25))
+    assert capped.sum() == 25 and (capped <= counts).all()
+
+
 @pytest.mark.parametrize("alpha,beta,law", [
     (2.0, 0.9, stats.norm(0.2, 1.3 * math.sqrt(2))),  # beta is ignored
     (2.0 + 5e-11, 0.0, stats.norm(0.2, 1.3 * math.sqrt(2))),
@@ -219,6 +256,15 @@ FAULTS = [
      "cyclic: num_cycles * length above 4294967296 cycle terms"),
     ("cyclic", cyclic(innov_dist=3, noise_std=0.0), "panic",
      "invalid uniform innovation param: scale must be > 0: EmptyRange"),
+    ("hawkes_process", hawkes(length=0, max_events=-1), ValueError, "length must be > 0"),
+    ("hawkes_process", hawkes(max_events=-1, baseline_intensity=NAN), "panic",
+     "hawkes_process: max_events must be >= 0"),
+    *[("hawkes_process", hawkes(baseline_intensity=mu, kernel_type=k), "panic", EXPONENTIAL)
+      for mu in (NAN, -1e-9, INF) for k in (0, 1)],
+    *[("hawkes_process", hawkes(excitation_amplitude=1e17, decay_rate=1.0, kernel_type=k), "panic", STALLED)
+      for k in (0, 1)],
+    *[("hawkes_process", hawkes(excitation_amplitude=a, decay_rate=b), None, None)
+      for a, b in ((NAN, 1.0), (1.0, NAN), (-5.0, 0.0))],
     ("levy_process", levy(length=0), ValueError, "length must be > 0"),
     ("levy_process", levy(alpha=NAN, beta_skew=INF), None, None),  # nothing is validated
     ("garch", garch(length=0, p=-1), ValueError, "length must be > 0"),
@@ -245,3 +291,28 @@ def test_failures(name, kwargs, kind, text):
         with pytest.raises(kind) as info:
             fn(**kwargs)
         assert str(info.value) == text
+
+
+@pytest.mark.parametrize("gen_type,kwargs,text", [
+    # set-up faults come before the length is looked at, so an empty series has them too
+    (9, cyclic(num_cycles=-1), "cyclic: num_cycles must be >= 0"),
+    (9, cyclic(cycle_period_std=NAN), NORMAL),
+    (11, hawkes(max_events=-1), "hawkes_process: max_events must be >= 0"),
+    (11, hawkes(baseline_intensity=-1.0), EXPONENTIAL),  # the first candidate's bound
+    (10, garch(p=-1), "garch: p and q must be >= 0"),  # the 100 burn-in steps still run
+])
+def test_batch_faults_on_empty_series(gen_type, kwargs, text):
+    arrays = [kwargs[a] for a in ("alpha_arr", "beta_arr") if a in kwargs]
+    assert_panics(batch_values, gen_type, scalars(kwargs, "alpha_arr", "beta_arr"), 0, 1, arrays, text=text)
+
+
+@pytest.mark.parametrize("gen_type,kwargs", [
+    (5, ou(innov_dist=1, innov_param=1.0)),
+    (7, jd(jump_std=NAN, lambda_jump=NAN)),
+    (8, poisson(lambda_rate=NAN)),
+    (9, cyclic(noise_std=INF)),
+    (11, hawkes(max_events=0, baseline_intensity=NAN)),
+    (14, levy()),
+])
+def test_batch_empty_series_draw_nothing(gen_type, kwargs):
+    assert batch_values(gen_type, scalars(kwargs), 0, 1).shape == (0,)
