@@ -36,12 +36,13 @@ void gen_geometric_brownian_motion(std::span<double> out, uint64_t seed, const G
     const InnovationLaw law = prepare_innovation(p.innov_dist, 1.0, p.innov_param);
     const double a = (p.mu + (-0.5 * p.sigma) * p.sigma) * p.dt;
     const double v = std::sqrt(p.dt) * p.sigma;
+    // Three passes, same values: the draws, then the step factors (independent
+    // of each other, so the exponentials overlap), then the running product.
+    const std::span<double> steps = out.subspan(1);
+    for (double& z : steps) z = draw_innovation(rng, law);
+    for (double& z : steps) z = std::exp(z * v + a);
     double s = p.initial_value;
-    for (std::size_t i = 1; i < out.size(); ++i) {
-        const double z = draw_innovation(rng, law);
-        s = s * std::exp(z * v + a);
-        out[i] = s;
-    }
+    for (double& f : steps) f = s = s * f;
 }
 
 void gen_jump_diffusion(std::span<double> out, uint64_t seed, const JumpDiffusionParams& p) {

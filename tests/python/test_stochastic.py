@@ -122,6 +122,8 @@ GOLDEN = [
     ("garch", garch(), "e78b52508a8f355e"),
     ("garch", garch(p=0, q=2, alpha_arr=(0.2, 0.1), innov_dist=1, innov_param=6.0, seed=10), "cc8db0ea3829405d"),
     ("garch", garch(p=103, beta_arr=[0.0] * 102 + [0.5], length=20), "8d69f583867cd217"),
+    ("garch", garch(p=2, q=2, alpha_arr=(0.05, 0.1), beta_arr=(0.5, 0.2), length=10_000, seed=16),  # window slides
+     "805bf6d4b265a4d6"),
     ("hawkes_process", hawkes(), "c7e7f171c639195b"),
     ("hawkes_process", hawkes(output_type=1, seed=13), "555e9d633f46b39f"),
     ("hawkes_process", hawkes(kernel_type=1, output_type=1, seed=14), "6f600d9d3ed9ebd9"),
