@@ -30,7 +30,8 @@ void gen_poisson_process(std::span<double> out, uint64_t seed, const PoissonProc
 
 namespace {
 
-// The thinning bound; a bound no exponential draw can be scaled by stops the call.
+// The thinning bound. NaN or negative is the exponential law's own refusal;
+// +inf is refused too, since 1/B = 0 would never move time forward.
 double thinning_bound(double intensity, double mu) {
     const double b = std::fmax(intensity, mu) * 1.01 + 1e-10;
     if (!(b >= 0.0) || std::isinf(b)) fault("invalid exponential param: lambda must be > 0 and finite: LambdaTooSmall");
