@@ -45,12 +45,27 @@ double next_candidate(Mt64& rng, double t, double bound) { return t + standard_e
     fault("hawkes_process: thinning bound too large, candidate times no longer advance");
 }
 
+// Thinning draws about (bound x horizon) candidates, at least 1.01 mu T. A
+// huge bound still advances time, by so little that the loop would run for
+// days, so the candidates of one call are capped (about a minute of work).
+constexpr uint64_t kMaxCandidates = uint64_t{1} << 32;
+
+[[noreturn]] void too_many_candidates() {
+    fault("hawkes_process: more than 4294967296 thinning candidates (intensity bound x length too large)");
+}
+
+void count_candidate(uint64_t& candidates) {
+    if (++candidates > kMaxCandidates) too_many_candidates();
+}
+
 // Events of the exponential kernel; S is the sum of exp(-beta (t_last - tau)).
 std::vector<double> thin_exponential(Mt64& rng, double horizon, const HawkesProcessParams& p) {
     const double mu = p.baseline_intensity, alpha = p.excitation_amplitude, beta = p.decay_rate;
     std::vector<double> events;
     double t = 0.0, t_last = 0.0, s = 0.0;
+    uint64_t candidates = 0;
     while (events.size() < static_cast<std::size_t>(p.max_events)) {
+        count_candidate(candidates);
         const double a = alpha * s;
         const double now = std::exp((t - t_last) * (-beta)) * a + mu;
         const double bound = thinning_bound(now, mu);
@@ -88,7 +103,9 @@ std::vector<double> thin_power_law(Mt64& rng, double horizon, const HawkesProces
     // over the same events, plus the kernel at 0 of the candidate when it was
     // accepted (it is the last event): the same terms in the same order.
     double now = p.baseline_intensity;
+    uint64_t candidates = 0;
     while (events.size() < static_cast<std::size_t>(p.max_events)) {
+        count_candidate(candidates);
         const double bound = thinning_bound(now, p.baseline_intensity);
         const double next = next_candidate(rng, t, bound);
         if (next >= horizon) break;
@@ -111,6 +128,10 @@ void gen_hawkes_process(std::span<double> out, uint64_t seed, const HawkesProces
     if (p.max_events < 0) fault("hawkes_process: max_events must be >= 0");
     Mt64 rng(seed);
     const double horizon = static_cast<double>(out.size());
+    // The baseline alone already asks for more candidates than the cap.
+    const double expected = p.baseline_intensity * 1.01 * horizon;
+    if (p.max_events > 0 && std::isfinite(expected) && expected > static_cast<double>(kMaxCandidates))
+        too_many_candidates();
     const bool exponential = p.kernel_type == 0;
     // Grown on demand: max_events only caps the count.
     const std::vector<double> events =
