@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fault.hpp"
+#include "generators/energy_load.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
 
@@ -24,6 +25,12 @@ void run_record(std::span<double> out, Scalars s, Arrays, uint64_t seed) {
 template <auto& Slots, auto Core>
 constexpr GenTypeRow record_row(const char* name, std::size_t min_arrays = 0) {
     return {name, Slots.size(), min_arrays, run_record<Slots, Core>};
+}
+
+// Array 0, when given, is the holiday list (slot conversion per element).
+void run_energy_load(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    const std::vector<int32_t> holidays = a.empty() ? std::vector<int32_t>{} : saturating_i32_values(a[0]);
+    gen_energy_load(out, seed, record_from_slots(kEnergyLoadSlots, s), holidays);
 }
 
 // MAR takes the whole scalar vector and array list and checks them itself.
@@ -56,7 +63,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 21 */ {"gaussian_process", 6, 0, nullptr},
     /* 22 */ {"intermittent_demand", 9, 0, nullptr},
     /* 23 */ {nullptr, 0, 0, nullptr},
-    /* 24 */ {"energy_load", 19, 0, nullptr},  // array 0, when given, is the holiday list
+    /* 24 */ {"energy_load", kEnergyLoadSlots.size(), 0, run_energy_load},
     /* 25 */ {"vital_signs", 10, 0, nullptr},
     /* 26 */ {nullptr, 0, 0, nullptr},
     /* 27 */ {"clickstream", 12, 0, nullptr},

@@ -1,8 +1,56 @@
-// Python-facing functions of the `domain` submodule.
+// Python-facing functions of the `domain` submodule. Each checks its
+// arguments, fills its generator's parameter record and runs the same core as
+// the batch dispatcher.
 #include "bindings/bindings.hpp"
+#include "generators/energy_load.hpp"
 
 namespace qm::bindings {
+namespace {
 
-const py::FunctionTable domain_functions = {};
+using py::ArrayIn;
+
+constexpr char kEnergyLoadSignature[] =
+    "length, base_load, load_type, daily_pattern, daily_amplitude, weekly_pattern, weekly_amplitude, "
+    "yearly_pattern, yearly_amplitude, temperature_sensitive, temperature_sensitivity, base_temperature, "
+    "morning_peak_hour, evening_peak_hour, peak_amplitude, holiday_effect, holiday_days, extreme_weather_prob, "
+    "extreme_weather_impact, noise_std, step_hours, seed";
+static_assert(slots_follow(kEnergyLoadSignature, kEnergyLoadSlots, {"holiday_days"}));
+
+PyObject* py_energy_load(int32_t length, double base_load, int32_t load_type, bool daily_pattern,
+                         double daily_amplitude, bool weekly_pattern, double weekly_amplitude, bool yearly_pattern,
+                         double yearly_amplitude, bool temperature_sensitive, double temperature_sensitivity,
+                         double base_temperature, int32_t morning_peak_hour, int32_t evening_peak_hour,
+                         double peak_amplitude, double holiday_effect, ArrayIn<int32_t> holiday_days,
+                         double extreme_weather_prob, double extreme_weather_impact, double noise_std,
+                         double step_hours, uint64_t seed) {
+    check_energy_load_args(length, step_hours);
+    const EnergyLoadParams p{.base_load = base_load,
+                             .load_type = load_type,
+                             .daily_pattern = daily_pattern,
+                             .daily_amplitude = daily_amplitude,
+                             .weekly_pattern = weekly_pattern,
+                             .weekly_amplitude = weekly_amplitude,
+                             .yearly_pattern = yearly_pattern,
+                             .yearly_amplitude = yearly_amplitude,
+                             .temperature_sensitive = temperature_sensitive,
+                             .temperature_sensitivity = temperature_sensitivity,
+                             .base_temperature = base_temperature,
+                             .morning_peak_hour = morning_peak_hour,
+                             .evening_peak_hour = evening_peak_hour,
+                             .peak_amplitude = peak_amplitude,
+                             .holiday_effect = holiday_effect,
+                             .extreme_weather_prob = extreme_weather_prob,
+                             .extreme_weather_impact = extreme_weather_impact,
+                             .noise_std = noise_std,
+                             .step_hours = step_hours};
+    const std::vector<int32_t> holidays = holiday_days.to_vector();
+    return series(length, [&](std::span<double> out) { gen_energy_load(out, seed, p, holidays); });
+}
+
+}  // namespace
+
+const py::FunctionTable domain_functions = {
+    py::define<py_energy_load>("energy_load", kEnergyLoadSignature),
+};
 
 }  // namespace qm::bindings

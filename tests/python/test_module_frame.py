@@ -54,7 +54,19 @@ TABLE = {
     ],
     "volatility": ["stochastic_volatility", "regime_switching"],
     "multivariate": ["copula", "var_process", "state_space", "fbm", "gaussian_process"],
-    "domain": ["intermittent_demand", "daily_active_users", "energy_load", "vital_signs", "iot_sensor", "clickstream"],
+    "domain": [
+        "intermittent_demand", "daily_active_users",
+        "energy_load(length, base_load, load_type, daily_pattern, daily_amplitude, weekly_pattern, weekly_amplitude, "
+        "yearly_pattern, yearly_amplitude, temperature_sensitive, temperature_sensitivity, base_temperature, "
+        "morning_peak_hour, evening_peak_hour, peak_amplitude, holiday_effect, holiday_days, extreme_weather_prob, "
+        "extreme_weather_impact, noise_std, step_hours, seed)",
+        "vital_signs(length, baseline_mean, baseline_std, min_val, max_val, include_circadian, circadian_magnitude, "
+        "include_hrv, include_events, event_probability, vital_sign_type, seed)",
+        "iot_sensor",
+        "clickstream(length, base_sessions, conversion_mult, bounce_mult, depth_mult, seasonality_amp, "
+        "conversion_rate, bounce_rate, avg_session_depth, include_seasonality, include_bots, bot_fraction, "
+        "output_type, seed)",
+    ],
     "batch": [
         "generate_batch(gen_type, scalar_params, array_params, lengths, gen_seeds, pi_seeds, pi_config_dict, "
         "n_workers=0)",

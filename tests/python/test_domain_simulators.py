@@ -1,0 +1,116 @@
+"""energy_load, vital_signs and clickstream: the batch road gives the Python
+road's values, seeded output is pinned, one identity per generator, and the
+argument checks and faults."""
+
+import hashlib
+import math
+
+import numpy as np
+import pytest
+
+from conftest import assert_bits_equal, assert_panics
+from quillmarten import _lib
+
+NAN, INF = math.nan, math.inf
+NORMAL = "invalid normal params: std must be finite and >= 0: BadVariance"
+
+# Valid arguments in signature order, without length, seed and arrays: these
+# are also the batch road's scalar slots, in the same order.
+ARGS = {
+    "energy_load": dict(
+        base_load=100.0, load_type=0, daily_pattern=True, daily_amplitude=10.0, weekly_pattern=True,
+        weekly_amplitude=5.0, yearly_pattern=True, yearly_amplitude=8.0, temperature_sensitive=True,
+        temperature_sensitivity=2.0, base_temperature=18.0, morning_peak_hour=8, evening_peak_hour=19,
+        peak_amplitude=20.0, holiday_effect=0.3, extreme_weather_prob=0.1, extreme_weather_impact=1.5,
+        noise_std=1.0, step_hours=1.0),
+}
+CODES = {"energy_load": 24}
+
+
+def call(name, n, seed, holidays=(), **changes):
+    kwargs = {**ARGS[name], **changes}
+    if name == "energy_load":
+        kwargs["holiday_days"] = np.array(holidays, np.int32)
+    return getattr(_lib.domain, name)(length=n, seed=seed, **kwargs)
+
+
+def batch(name, n, seed, arrays=(), **changes):
+    scalars = np.array([float(v) for v in {**ARGS[name], **changes}.values()])
+    (row,) = _lib.batch.generate_batch(CODES[name], scalars, [np.array(a, float) for a in arrays],
+                                       np.array([n], np.int32), np.array([seed], np.uint64),
+                                       np.zeros(3, np.uint64), {}, 0)
+    return row["values"]
+
+
+# ---------------------------------------------------------------------------
+# One core, two roads: (name, changes, Python holidays, batch arrays)
+
+ROAD = [
+    ("energy_load", {}, [0, 5], [[0.0, 5.0]]),
+    ("energy_load", {}, [], []),  # no array: no holidays
+    ("energy_load", {"load_type": 2, "step_hours": 7.0}, [6, 7, 0], [[6.0, 7.5, NAN], [1.0]]),
+    ("energy_load", {"load_type": 1, "step_hours": 0.25}, [2**31 - 1, -2**31, 3], [[1e12, -INF, 3.9]]),
+    ("energy_load", {"load_type": -4, "step_hours": NAN, "noise_std": -2.0}, [0], [[0.0]]),
+]
+
+
+@pytest.mark.parametrize("name,changes,holidays,arrays", ROAD)
+def test_batch_road_equals_python_road(name, changes, holidays, arrays):
+    n, seed = 2000, 11
+    assert_bits_equal(batch(name, n, seed, arrays, **changes), call(name, n, seed, holidays, **changes))
+
+
+# ---------------------------------------------------------------------------
+# Seeded output, pinned: sha256 of the float64 bytes
+
+GOLDEN = [
+    ("energy_load", {}, [0, 100, 359], 1,
+     "145e342831d051243392bff020ef54babf784664c7d35bc4a28858cd0f602dc0"),
+    ("energy_load", {"load_type": 2, "step_hours": 0.5}, [3], 2,
+     "219d3be7fbdf4cb684387a7c84b115c0006ed7fb613da21f3bc10f8783d95636"),
+    ("energy_load", {"load_type": 1, "temperature_sensitive": False, "step_hours": 24.0}, [], 3,
+     "3848039c2bb63cc97565d149d2003b893d7ef096a0f6f04aa5d3b31a1425b116"),
+]
+
+
+@pytest.mark.parametrize("name,changes,holidays,seed,digest", GOLDEN)
+def test_golden(name, changes, holidays, seed, digest):
+    got = call(name, 3000, seed, holidays, **changes)
+    assert hashlib.sha256(got.tobytes()).hexdigest() == digest
+
+
+# ---------------------------------------------------------------------------
+# Identities
+
+def test_energy_load_identities():
+    # The extreme-weather uniform is drawn whatever the probability, so an
+    # impact of 1 leaves every value, noise included, as without extreme weather.
+    calm = call("energy_load", 3000, 5, [1], extreme_weather_prob=0.0)
+    assert_bits_equal(call("energy_load", 3000, 5, [1], extreme_weather_prob=0.7, extreme_weather_impact=1.0), calm)
+    assert calm.min() >= 0.0 and (call("energy_load", 3000, 5, base_load=-150.0) == 0.0).mean() > 0.3
+    # Far peak hours: the squared distance does not wrap, so the peaks vanish.
+    off = dict(weekly_pattern=False, yearly_pattern=False, temperature_sensitive=False, noise_std=0.0,
+               extreme_weather_prob=0.0, morning_peak_hour=50_000, evening_peak_hour=-2**31)
+    assert (call("energy_load", 100, 5, **off) == 100.0).all()
+
+
+# ---------------------------------------------------------------------------
+# Argument checks and faults: (call, exception, message)
+
+FAULTS = [
+    (lambda: call("energy_load", 0, 1, step_hours=0.0), ValueError, "length must be > 0"),
+    (lambda: call("energy_load", 5, 1, step_hours=0.0), ValueError, "step_hours must be > 0"),
+    (lambda: call("energy_load", 5, 1, step_hours=-INF), ValueError, "step_hours must be > 0"),
+    (lambda: call("energy_load", 5, 1, noise_std=INF), None, NORMAL),
+    (lambda: batch("energy_load", 5, 1, noise_std=NAN, step_hours=-1.0), None, NORMAL),
+]
+
+
+@pytest.mark.parametrize("run,kind,text", FAULTS)
+def test_faults(run, kind, text):
+    if kind is None:
+        assert_panics(run, text=text)
+        return
+    with pytest.raises(kind) as info:
+        run()
+    assert str(info.value) == text
