@@ -7,6 +7,7 @@
 #include "generators/energy_load.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
+#include "generators/vital_signs.hpp"
 
 namespace qm {
 
@@ -64,7 +65,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 22 */ {"intermittent_demand", 9, 0, nullptr},
     /* 23 */ {nullptr, 0, 0, nullptr},
     /* 24 */ {"energy_load", kEnergyLoadSlots.size(), 0, run_energy_load},
-    /* 25 */ {"vital_signs", 10, 0, nullptr},
+    /* 25 */ record_row<kVitalSignsSlots, gen_vital_signs>("vital_signs"),
     /* 26 */ {nullptr, 0, 0, nullptr},
     /* 27 */ {"clickstream", 12, 0, nullptr},
     /* 28 */ {"tsi", 23, 3, nullptr},

@@ -3,6 +3,7 @@
 // the batch dispatcher.
 #include "bindings/bindings.hpp"
 #include "generators/energy_load.hpp"
+#include "generators/vital_signs.hpp"
 
 namespace qm::bindings {
 namespace {
@@ -47,10 +48,33 @@ PyObject* py_energy_load(int32_t length, double base_load, int32_t load_type, bo
     return series(length, [&](std::span<double> out) { gen_energy_load(out, seed, p, holidays); });
 }
 
+constexpr char kVitalSignsSignature[] =
+    "length, baseline_mean, baseline_std, min_val, max_val, include_circadian, circadian_magnitude, include_hrv, "
+    "include_events, event_probability, vital_sign_type, seed";
+static_assert(slots_follow(kVitalSignsSignature, kVitalSignsSlots));
+
+PyObject* py_vital_signs(int32_t length, double baseline_mean, double baseline_std, double min_val, double max_val,
+                         bool include_circadian, double circadian_magnitude, bool include_hrv, bool include_events,
+                         double event_probability, int32_t vital_sign_type, uint64_t seed) {
+    check_vital_signs_args(length);
+    const VitalSignsParams p{.baseline_mean = baseline_mean,
+                             .baseline_std = baseline_std,
+                             .min_val = min_val,
+                             .max_val = max_val,
+                             .include_circadian = include_circadian,
+                             .circadian_magnitude = circadian_magnitude,
+                             .include_hrv = include_hrv,
+                             .include_events = include_events,
+                             .event_probability = event_probability,
+                             .vital_sign_type = vital_sign_type};
+    return series(length, [&](std::span<double> out) { gen_vital_signs(out, seed, p); });
+}
+
 }  // namespace
 
 const py::FunctionTable domain_functions = {
     py::define<py_energy_load>("energy_load", kEnergyLoadSignature),
+    py::define<py_vital_signs>("vital_signs", kVitalSignsSignature),
 };
 
 }  // namespace qm::bindings

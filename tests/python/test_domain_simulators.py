@@ -23,8 +23,11 @@ ARGS = {
         temperature_sensitivity=2.0, base_temperature=18.0, morning_peak_hour=8, evening_peak_hour=19,
         peak_amplitude=20.0, holiday_effect=0.3, extreme_weather_prob=0.1, extreme_weather_impact=1.5,
         noise_std=1.0, step_hours=1.0),
+    "vital_signs": dict(
+        baseline_mean=70.0, baseline_std=5.0, min_val=40.0, max_val=180.0, include_circadian=True,
+        circadian_magnitude=5.0, include_hrv=True, include_events=True, event_probability=0.05, vital_sign_type=1),
 }
-CODES = {"energy_load": 24}
+CODES = {"energy_load": 24, "vital_signs": 25}
 
 
 def call(name, n, seed, holidays=(), **changes):
@@ -51,6 +54,8 @@ ROAD = [
     ("energy_load", {"load_type": 2, "step_hours": 7.0}, [6, 7, 0], [[6.0, 7.5, NAN], [1.0]]),
     ("energy_load", {"load_type": 1, "step_hours": 0.25}, [2**31 - 1, -2**31, 3], [[1e12, -INF, 3.9]]),
     ("energy_load", {"load_type": -4, "step_hours": NAN, "noise_std": -2.0}, [0], [[0.0]]),
+    *[("vital_signs", {"vital_sign_type": t, "include_hrv": t % 2 == 0, "include_events": t < 3}, (), [])
+      for t in (-1, 0, 1, 2, 3, 4, 5, 2**31 - 1)],
 ]
 
 
@@ -70,6 +75,12 @@ GOLDEN = [
      "219d3be7fbdf4cb684387a7c84b115c0006ed7fb613da21f3bc10f8783d95636"),
     ("energy_load", {"load_type": 1, "temperature_sensitive": False, "step_hours": 24.0}, [], 3,
      "3848039c2bb63cc97565d149d2003b893d7ef096a0f6f04aa5d3b31a1425b116"),
+    ("vital_signs", {}, (), 1,
+     "4c3aba1e9940c163e07bbf27bacb69d4c28ca79637c43b73fe2a9b5b912b6e40"),
+    ("vital_signs", {"vital_sign_type": 4, "event_probability": 0.3, "min_val": 60.0, "max_val": 80.0}, (), 2,
+     "a5befac16f84937c0f19fd6a076920611c81fb7f5191ee840d6ac0610ee2e633"),
+    ("vital_signs", {"vital_sign_type": 0, "baseline_std": -3.0, "include_circadian": False}, (), 3,
+     "83ac80431006e3ecda34d32cda1febc3c13839d63a76d3479ef08731889b9f75"),
 ]
 
 
@@ -94,6 +105,16 @@ def test_energy_load_identities():
     assert (call("energy_load", 100, 5, **off) == 100.0).all()
 
 
+def test_vital_signs_identities():
+    # Type 5 draws its own event series where type 0 draws the general one, and
+    # adds nothing from it: without events and HRV the two give the same values.
+    quiet = dict(event_probability=0.0, include_hrv=False)
+    assert_bits_equal(call("vital_signs", 3000, 7, vital_sign_type=5, include_events=False, **quiet),
+                      call("vital_signs", 3000, 7, vital_sign_type=0, include_events=True, **quiet))
+    tight = call("vital_signs", 3000, 7, event_probability=0.5, min_val=68.0, max_val=72.0)
+    assert tight.min() == 68.0 and tight.max() == 72.0
+
+
 # ---------------------------------------------------------------------------
 # Argument checks and faults: (call, exception, message)
 
@@ -103,6 +124,11 @@ FAULTS = [
     (lambda: call("energy_load", 5, 1, step_hours=-INF), ValueError, "step_hours must be > 0"),
     (lambda: call("energy_load", 5, 1, noise_std=INF), None, NORMAL),
     (lambda: batch("energy_load", 5, 1, noise_std=NAN, step_hours=-1.0), None, NORMAL),
+    (lambda: call("vital_signs", 0, 1, baseline_std=NAN), ValueError, "length must be > 0"),
+    (lambda: call("vital_signs", 5, 1, baseline_std=-INF), None, NORMAL),
+    (lambda: batch("vital_signs", 0, 1), None, "vital_signs: empty series (no value at index 0)"),
+    *[(lambda lo=lo, hi=hi: call("vital_signs", 5, 1, min_val=lo, max_val=hi), None,
+       "vital_signs: min_val must be <= max_val and neither may be NaN") for lo, hi in ((2.0, 1.0), (NAN, 1.0))],
 ]
 
 
