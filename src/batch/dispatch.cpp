@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fault.hpp"
+#include "generators/clickstream.hpp"
 #include "generators/energy_load.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
@@ -67,7 +68,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 24 */ {"energy_load", kEnergyLoadSlots.size(), 0, run_energy_load},
     /* 25 */ record_row<kVitalSignsSlots, gen_vital_signs>("vital_signs"),
     /* 26 */ {nullptr, 0, 0, nullptr},
-    /* 27 */ {"clickstream", 12, 0, nullptr},
+    /* 27 */ record_row<kClickstreamSlots, gen_clickstream>("clickstream"),
     /* 28 */ {"tsi", 23, 3, nullptr},
     /* 29 */ {"tcm", 13, 2, nullptr},
     /* 30 */ {"mar", kMarSlots.size(), 0, run_mar},  // checks its own arrays

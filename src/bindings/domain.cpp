@@ -2,6 +2,7 @@
 // arguments, fills its generator's parameter record and runs the same core as
 // the batch dispatcher.
 #include "bindings/bindings.hpp"
+#include "generators/clickstream.hpp"
 #include "generators/energy_load.hpp"
 #include "generators/vital_signs.hpp"
 
@@ -70,11 +71,37 @@ PyObject* py_vital_signs(int32_t length, double baseline_mean, double baseline_s
     return series(length, [&](std::span<double> out) { gen_vital_signs(out, seed, p); });
 }
 
+constexpr char kClickstreamSignature[] =
+    "length, base_sessions, conversion_mult, bounce_mult, depth_mult, seasonality_amp, conversion_rate, "
+    "bounce_rate, avg_session_depth, include_seasonality, include_bots, bot_fraction, output_type, seed";
+static_assert(slots_follow(kClickstreamSignature, kClickstreamSlots));
+
+PyObject* py_clickstream(int32_t length, double base_sessions, double conversion_mult, double bounce_mult,
+                         double depth_mult, double seasonality_amp, double conversion_rate, double bounce_rate,
+                         double avg_session_depth, bool include_seasonality, bool include_bots, double bot_fraction,
+                         int32_t output_type, uint64_t seed) {
+    check_clickstream_args(length);
+    const ClickstreamParams p{.base_sessions = base_sessions,
+                              .conversion_mult = conversion_mult,
+                              .bounce_mult = bounce_mult,
+                              .depth_mult = depth_mult,
+                              .seasonality_amp = seasonality_amp,
+                              .conversion_rate = conversion_rate,
+                              .bounce_rate = bounce_rate,
+                              .avg_session_depth = avg_session_depth,
+                              .include_seasonality = include_seasonality,
+                              .include_bots = include_bots,
+                              .bot_fraction = bot_fraction,
+                              .output_type = output_type};
+    return series(length, [&](std::span<double> out) { gen_clickstream(out, seed, p); });
+}
+
 }  // namespace
 
 const py::FunctionTable domain_functions = {
     py::define<py_energy_load>("energy_load", kEnergyLoadSignature),
     py::define<py_vital_signs>("vital_signs", kVitalSignsSignature),
+    py::define<py_clickstream>("clickstream", kClickstreamSignature),
 };
 
 }  // namespace qm::bindings

@@ -95,7 +95,8 @@ void gen_vital_signs(std::span<double> out, uint64_t seed, const VitalSignsParam
         for (std::size_t t = 0; t < n; ++t) {
             const double z = standard_normal(rng);
             const double tau = static_cast<double>(t);
-            const double a = 0.3 * std::sin(tau * 7.539822368615504) + 0.4 * std::sin(tau * 37.69911184307752 + phase_a);
+            const double a =
+                0.3 * std::sin(tau * 7.539822368615504) + 0.4 * std::sin(tau * 37.69911184307752 + phase_a);
             out[t] = out[t] + (0.2 * z + (a + 0.3 * std::sin(tau * 94.24777960769379 + phase_b))) * h;
         }
     }

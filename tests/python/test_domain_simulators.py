@@ -26,8 +26,12 @@ ARGS = {
     "vital_signs": dict(
         baseline_mean=70.0, baseline_std=5.0, min_val=40.0, max_val=180.0, include_circadian=True,
         circadian_magnitude=5.0, include_hrv=True, include_events=True, event_probability=0.05, vital_sign_type=1),
+    "clickstream": dict(
+        base_sessions=100.0, conversion_mult=1.0, bounce_mult=1.0, depth_mult=1.0, seasonality_amp=0.5,
+        conversion_rate=0.05, bounce_rate=0.4, avg_session_depth=3.0, include_seasonality=True, include_bots=True,
+        bot_fraction=0.1, output_type=0),
 }
-CODES = {"energy_load": 24, "vital_signs": 25}
+CODES = {"energy_load": 24, "vital_signs": 25, "clickstream": 27}
 
 
 def call(name, n, seed, holidays=(), **changes):
@@ -56,6 +60,8 @@ ROAD = [
     ("energy_load", {"load_type": -4, "step_hours": NAN, "noise_std": -2.0}, [0], [[0.0]]),
     *[("vital_signs", {"vital_sign_type": t, "include_hrv": t % 2 == 0, "include_events": t < 3}, (), [])
       for t in (-1, 0, 1, 2, 3, 4, 5, 2**31 - 1)],
+    *[("clickstream", {"output_type": o, "include_bots": o != 2, "include_seasonality": o != 3}, (), [])
+      for o in (0, 1, 2, 3, -7)],
 ]
 
 
@@ -81,6 +87,12 @@ GOLDEN = [
      "a5befac16f84937c0f19fd6a076920611c81fb7f5191ee840d6ac0610ee2e633"),
     ("vital_signs", {"vital_sign_type": 0, "baseline_std": -3.0, "include_circadian": False}, (), 3,
      "83ac80431006e3ecda34d32cda1febc3c13839d63a76d3479ef08731889b9f75"),
+    ("clickstream", {"output_type": 1}, (), 1, 
+     "e53d13c3ff18c94046ae024d81e3b628a7e3c065cf8ff42ee6e48bf25da5ba1b"),
+    ("clickstream", {"output_type": 3, "base_sessions": 0.5, "depth_mult": 0.5}, (), 2, 
+     "d6ad696e3a1b3e029a5416d68db672625203e8c35cdd70c911087f0450b111b8"),
+    ("clickstream", {"output_type": 2, "include_bots": False, "conversion_mult": 4.0}, (), 3, 
+     "ae29586de4e24d76ecbcf457c3f481ca9d0d3fa92ba94cee504d196f61bdba79"),
 ]
 
 
@@ -115,6 +127,22 @@ def test_vital_signs_identities():
     assert tight.min() == 68.0 and tight.max() == 72.0
 
 
+def test_clickstream_identities():
+    # Amplitude 0 makes every seasonal factor exactly 1.
+    assert_bits_equal(call("clickstream", 3000, 9, seasonality_amp=0.0),
+                      call("clickstream", 3000, 9, include_seasonality=False))
+    # Every draw is made whatever the output: pages over sessions of the same
+    # run is the mean depth of the negative binomial pages, k + NB(k, 1/M).
+    quiet = dict(bounce_rate=0.0, include_bots=False, avg_session_depth=2.5, depth_mult=1.5)
+    ratio = call("clickstream", 3000, 9, output_type=1, **quiet).sum() / call("clickstream", 3000, 9, **quiet).sum()
+    assert abs(ratio - 3.75) < 0.03
+    rate = call("clickstream", 3000, 9, output_type=3, base_sessions=3.0)
+    assert rate.min() >= 0.0 and rate.max() <= 1.0 and (rate == 0.0).any()
+    # All bots: each saturated bot count joins its sessions in 64 bits.
+    total = call("clickstream", 300, 9, bot_fraction=1.0)
+    assert (total > 0).any() and (total[total > 0] > 2**31 - 1).all()
+
+
 # ---------------------------------------------------------------------------
 # Argument checks and faults: (call, exception, message)
 
@@ -129,6 +157,16 @@ FAULTS = [
     (lambda: batch("vital_signs", 0, 1), None, "vital_signs: empty series (no value at index 0)"),
     *[(lambda lo=lo, hi=hi: call("vital_signs", 5, 1, min_val=lo, max_val=hi), None,
        "vital_signs: min_val must be <= max_val and neither may be NaN") for lo, hi in ((2.0, 1.0), (NAN, 1.0))],
+    (lambda: call("clickstream", -1, 1, depth_mult=NAN), ValueError, "length must be > 0"),
+    (lambda: batch("clickstream", 0, 1), None, "clickstream: empty series (no value at index 0)"),
+    *[(lambda m=m: call("clickstream", 5, 1, depth_mult=m), None,
+       "invalid negative binomial params: r > 0 and p in (0, 1): ScaleTooSmall") for m in (1 / 3, 0.0, -1.0, NAN)],
+    (lambda: call("clickstream", 5, 1, depth_mult=INF), None,
+     "negative binomial: gamma sample produced invalid lambda: NonFinite"),
+    (lambda: call("clickstream", 5, 1, bounce_mult=NAN), None,
+     "invalid binomial params: n >= 0 and p in [0, 1]: ProbabilityTooSmall"),
+    (lambda: call("clickstream", 5, 1, base_sessions=INF), None,
+     "invalid poisson param: lambda must be finite: NonFinite"),
 ]
 
 
