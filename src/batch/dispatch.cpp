@@ -6,14 +6,17 @@
 #include "fault.hpp"
 #include "generators/bounded.hpp"
 #include "generators/chaotic.hpp"
+#include "generators/clickstream.hpp"
 #include "generators/cyclic.hpp"
 #include "generators/diffusion.hpp"
+#include "generators/energy_load.hpp"
 #include "generators/garch.hpp"
 #include "generators/intermittent.hpp"
 #include "generators/levy.hpp"
 #include "generators/mar.hpp"
 #include "generators/point_process.hpp"
 #include "generators/statistical.hpp"
+#include "generators/vital_signs.hpp"
 
 namespace qm {
 
@@ -36,6 +39,12 @@ constexpr GenTypeRow record_row(const char* name, std::size_t min_arrays = 0) {
 
 void run_garch(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
     gen_garch(out, seed, record_from_slots(kGarchSlots, s), a[0], a[1]);
+}
+
+// Array 0, when given, is the holiday list (slot conversion per element).
+void run_energy_load(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    const std::vector<int32_t> holidays = a.empty() ? std::vector<int32_t>{} : saturating_i32_values(a[0]);
+    gen_energy_load(out, seed, record_from_slots(kEnergyLoadSlots, s), holidays);
 }
 
 // MAR takes the whole scalar vector and array list and checks them itself.
@@ -68,10 +77,10 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 21 */ {"gaussian_process", 6, 0, nullptr},
     /* 22 */ record_row<kIntermittentDemandSlots, gen_intermittent_demand>("intermittent_demand"),
     /* 23 */ {nullptr, 0, 0, nullptr},
-    /* 24 */ {"energy_load", 19, 0, nullptr},  // array 0, when given, is the holiday list
-    /* 25 */ {"vital_signs", 10, 0, nullptr},
+    /* 24 */ {"energy_load", kEnergyLoadSlots.size(), 0, run_energy_load},
+    /* 25 */ record_row<kVitalSignsSlots, gen_vital_signs>("vital_signs"),
     /* 26 */ {nullptr, 0, 0, nullptr},
-    /* 27 */ {"clickstream", 12, 0, nullptr},
+    /* 27 */ record_row<kClickstreamSlots, gen_clickstream>("clickstream"),
     /* 28 */ {"tsi", 23, 3, nullptr},
     /* 29 */ {"tcm", 13, 2, nullptr},
     /* 30 */ {"mar", kMarSlots.size(), 0, run_mar},  // checks its own arrays

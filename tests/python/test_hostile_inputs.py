@@ -85,6 +85,10 @@ VALID = {
     "garch": lambda: [16, 1, 1, 0.1, np.array([0.1]), np.array([0.8]), 0.0, 1.0, 1, 0, 0.0],
     "hawkes_process": lambda: [16, 0.5, 0.5, 1.0, 0, 1.5, 0, 100, 1],
     "levy_process": lambda: [16, 1.5, 0.0, 1.0, 0.0, True, 0.0, 1],
+    "energy_load": lambda: [16, 100.0, 0, True, 10.0, True, 5.0, True, 8.0, True, 2.0, 18.0, 8, 19, 20.0, 0.3,
+                            np.array([0, 5], np.int32), 0.1, 1.5, 1.0, 1.0, 1],
+    "vital_signs": lambda: [16, 70.0, 5.0, 40.0, 180.0, True, 5.0, True, True, 0.1, 1, 1],
+    "clickstream": lambda: [16, 100.0, 1.0, 1.0, 1.0, 0.5, 0.05, 0.4, 3.0, True, True, 0.1, 1, 1],
     "generate_batch": lambda: [*batch_spec().values(), 0],
     "generate_multi_batch": lambda: [[batch_spec(), batch_spec()], 0],
 }
