@@ -192,9 +192,10 @@ double gamma_ppf_steps(double u, double a, double theta, bool& settled) noexcept
 // approaches the root monotonically from one side: from below for ln P, from
 // above for ln Q. The lower half solves ln P(e^y) = ln u, the upper half
 // ln Q(e^y) = ln(1 - u), 1 - u being exact there. The root is bracketed from
-// the start: P(z) <= z^a / Γ(a + 1) bounds it from below, the Chernoff bound
-// Q(z) <= (z/a)^a e^(a - z) from above. A step that leaves the bracket, as
-// the first one from the far side may, bisects it instead.
+// the start: P(z) <= z^a / Γ(a + 1) bounds it from below; from the Chernoff
+// bound Q(z) <= (z/a)^a e^(a - z) it lies below a + l + √(l² + 2al), with
+// l = -ln(1 - u). A step that leaves the bracket, as the first one from the
+// far side may, bisects it instead.
 // Requires 0 < u < 1, a > 0 and 0 < θ < inf.
 double gamma_ppf_in_logs(double u, double a, double theta, double x0) noexcept {
     const double L = ln_gamma(a);
