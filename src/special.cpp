@@ -9,6 +9,7 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kLnSqrt2Pi = 0.9189385332046727;
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Lentz guards: keep a vanishing denominator from dividing by zero.
 constexpr double kTiny = 1e-14;
@@ -67,33 +68,183 @@ inline double acklam_tail(double q) noexcept {
     return num / den;
 }
 
-// Lower regularised incomplete gamma P(a, z), given L = ln Γ(a).
-double lower_gamma_regularized(double a, double z, double L) noexcept {
-    if (z <= 0.0) return 0.0;
-    if (z < a + 1.0) {
-        double term = 1.0 / a;
-        double sum = 1.0 / a;
-        for (int n = 1; n <= 200; ++n) {
-            term = term * z / (a + n);
-            sum = sum + term;
-            if (std::fabs(term) < std::fabs(sum) * 1e-14) break;
-        }
-        return std::exp(a * std::log(z) - z - L) * sum;
+// The quantile steps below sum at most 200 terms of the series or the
+// continued fraction of the incomplete gamma function. Near z = a both need
+// about 9√a terms, which is more than that from shapes of a few hundred on;
+// `gamma_terms_for` allows enough for shapes up to 1e10.
+constexpr int kStepTerms = 200;
+
+int gamma_terms_for(double a) noexcept {
+    if (!(a > 400.0)) return kStepTerms;
+    return kStepTerms + static_cast<int>(10.0 * std::sqrt(std::fmin(a, 1e10)));
+}
+
+// Σ z^n / (a (a+1) ... (a+n)), so that P(a, z) = z^a e^-z / Γ(a) × the sum.
+// Meant for z < a + 1, where the terms fall from the first. Clears
+// `converged` when `limit` terms end before the sum settles.
+double gamma_series_sum(double a, double z, int limit, bool& converged) noexcept {
+    double term = 1.0 / a;
+    double sum = 1.0 / a;
+    for (int n = 1; n <= limit; ++n) {
+        term = term * z / (a + n);
+        sum = sum + term;
+        if (std::fabs(term) < std::fabs(sum) * 1e-14) return sum;
     }
+    converged = false;
+    return sum;
+}
+
+// Continued fraction (modified Lentz) h with Q(a, z) = z^a e^-z / Γ(a) × h;
+// meant for z >= a + 1. `converged` as above.
+double gamma_fraction(double a, double z, int limit, bool& converged) noexcept {
     double beta = z + 1.0 - a;
     double c = kHuge;
     double d = 1.0 / beta;
     double h = d;
-    for (int step = 1; step <= 200; ++step) {
+    for (int step = 1; step <= limit; ++step) {
         const double i = step;
         const double e = -i * (i - a);
         beta = beta + 2.0;
         d = lentz_inverse(e * d + beta);
         c = lentz_floor(beta + e / c);
         h = h * d * c;
-        if (std::fabs(d * c - 1.0) < 1e-14) break;
+        if (std::fabs(d * c - 1.0) < 1e-14) return h;
     }
-    return 1.0 - std::exp(a * std::log(z) - z - L) * h;
+    converged = false;
+    return h;
+}
+
+// Lower regularised incomplete gamma P(a, z), given L = ln Γ(a), from at most
+// kStepTerms terms.
+double lower_gamma_regularized(double a, double z, double L, bool& converged) noexcept {
+    if (z <= 0.0) return 0.0;
+    if (z < a + 1.0) return std::exp(a * std::log(z) - z - L) * gamma_series_sum(a, z, kStepTerms, converged);
+    return 1.0 - std::exp(a * std::log(z) - z - L) * gamma_fraction(a, z, kStepTerms, converged);
+}
+
+// Wilson-Hilferty start and Newton steps in x. Sets `settled` only when the
+// steps came to rest on a root of a fully converged distribution function;
+// otherwise the result is whatever the last step left.
+double gamma_ppf_steps(double u, double a, double theta, bool& settled) noexcept {
+    settled = false;
+    bool converged = true;
+    const double c = 1.0 / (9.0 * a);
+    const double t = std::sqrt(c) * norm_ppf_scalar(u) + (1.0 - c);
+    double x = a * (t * t * t) * theta;
+    if (x <= 0.0) x = 1e-12;
+
+    const double L = ln_gamma(a);
+    const double log_theta = std::log(theta);
+    // The distribution function increases with x, so every evaluated point
+    // narrows the interval (lo, hi) that holds the quantile. Plain Newton from
+    // the Wilson-Hilferty start can leave that interval for good (far tails,
+    // small shapes) and return a value that is not a quantile at all; a step
+    // that would leave it, or a density too small to step with, halves the
+    // interval instead (geometrically while it is wide, doubling x while it is
+    // unbounded above). Where Newton stays inside, which is where it
+    // converges, the iterates are unchanged.
+    double lo = 0.0;
+    double hi = kInf;
+    for (int iter = 0; iter < 50; ++iter) {
+        const double z = x / theta;
+        const double P = lower_gamma_regularized(a, z, L, converged);
+        const double g = std::exp((a - 1.0) * std::log(x) - z - a * log_theta - L);
+        if (P < u) lo = x;
+        else if (P > u) hi = x;
+        if (!(g < 1e-300)) {
+            const double delta = (P - u) / g;
+            double next = x - delta;
+            // A step onto the floor only says that the quantile lies below x.
+            const bool floored = next <= 0.0;
+            if (floored) next = 1e-12;
+            // Near the root a step may cross a bracket end by rounding alone;
+            // only a step that is large for x is a departure.
+            const bool inside = next > lo && next < hi;
+            if (inside || std::isnan(next) || std::fabs(delta) <= 1e-6 * std::fabs(x)) {
+                x = next;
+                if (std::fabs(x) * 1e-12 > std::fabs(delta)) {
+                    settled = converged && !floored;
+                    return x;
+                }
+                continue;
+            }
+        }
+        if (P == u) {
+            settled = converged;
+            return x;
+        }
+        if (std::isinf(hi)) x = 2.0 * x;
+        else if (lo == 0.0) x = hi * 0x1p-32;  // roots of small shapes can be tiny
+        else if (hi > 4.0 * lo) x = std::sqrt(lo * hi);
+        else x = 0.5 * (lo + hi);
+    }
+    return x;
+}
+
+// The gamma quantile where the steps above do not settle: deep lower tails,
+// where they crawl up from the 1e-12 floor, quantiles below that floor (down
+// to subnormal values and zero), and large shapes, where 200 terms leave the
+// distribution function short. Starts from the steps' result `x0` and keeps
+// it when it is within 1e-10 of the quantile.
+//
+// Works on y = ln(x/θ), where ln P and ln Q are both concave (the log of a
+// gamma variable has a log-concave density), so that Newton's method
+// approaches the root monotonically from one side: from below for ln P, from
+// above for ln Q. The lower half solves ln P(e^y) = ln u, the upper half
+// ln Q(e^y) = ln(1 - u), 1 - u being exact there. The root is bracketed from
+// the start: P(z) <= z^a / Γ(a + 1) bounds it from below; from the Chernoff
+// bound Q(z) <= (z/a)^a e^(a - z) it lies below a + l + √(l² + 2al), with
+// l = -ln(1 - u). A step that leaves the bracket, as the first one from the
+// far side may, bisects it instead.
+// Requires 0 < u < 1, a > 0 and 0 < θ < inf.
+double gamma_ppf_in_logs(double u, double a, double theta, double x0) noexcept {
+    const double L = ln_gamma(a);
+    const double log_theta = std::log(theta);
+    const int terms = gamma_terms_for(a);
+    const bool upper = u > 0.5;
+    const double target = upper ? std::log(1.0 - u) : std::log(u);
+
+    const double lq = -std::log1p(-u);
+    double lo = (std::log(u) + L + std::log(a)) / a;
+    double hi = std::log(a + lq + std::sqrt(lq * (lq + 2.0 * a)));
+    // Rounding may put either bound a hair on the wrong side of the root.
+    lo -= 1e-9 * (1.0 + std::fabs(lo));
+    hi += 1e-9 * (1.0 + std::fabs(hi));
+
+    const double y0 = std::log(x0) - log_theta;
+    const bool from_x0 = y0 > lo && y0 < hi;
+    double y = from_x0 ? y0 : upper ? hi : lo;
+    for (int iter = 0; iter < 100; ++iter) {
+        const double z = std::exp(y);
+        const double front = a * y - z - L;  // ln(z × density)
+        bool converged = true;  // not needed: `terms` suffice
+        double log_p;
+        double log_q;
+        if (z < a + 1.0) {
+            log_p = front + std::log(gamma_series_sum(a, z, terms, converged));
+            log_q = std::log1p(-std::exp(log_p));
+        } else {
+            log_q = front + std::log(gamma_fraction(a, z, terms, converged));
+            log_p = std::log1p(-std::exp(log_q));
+        }
+        // f increases with y in both halves; f' = z × density / (P or Q).
+        const double f = upper ? target - log_q : log_p - target;
+        const double slope = std::exp(front - (upper ? log_q : log_p));
+        const double step = f / slope;  // relative error of x, near the root
+        if (iter == 0 && from_x0 && std::fabs(step) <= 1e-10) return x0;
+        if (f == 0.0) break;
+        if (f < 0.0) lo = y;
+        else hi = y;
+        const double tol = 1e-14 * std::fmax(1.0, std::fabs(y));
+        if (std::fabs(step) <= tol) {
+            y = y - step;
+            break;
+        }
+        const double next = y - step;
+        y = next > lo && next < hi ? next : 0.5 * (lo + hi);
+        if (hi - lo <= tol) break;
+    }
+    return std::exp(y + log_theta);
 }
 
 }  // namespace
@@ -132,49 +283,10 @@ double norm_ppf_scalar(double p) noexcept {
 }
 
 double gamma_ppf_scalar(double u, double a, double theta) noexcept {
-    const double c = 1.0 / (9.0 * a);
-    const double t = std::sqrt(c) * norm_ppf_scalar(u) + (1.0 - c);
-    double x = a * (t * t * t) * theta;
-    if (x <= 0.0) x = 1e-12;
-
-    const double L = ln_gamma(a);
-    const double log_theta = std::log(theta);
-    // The distribution function increases with x, so every evaluated point
-    // narrows the interval (lo, hi) that holds the quantile. Plain Newton from
-    // the Wilson-Hilferty start can leave that interval for good (far tails,
-    // small shapes) and return a value that is not a quantile at all; a step
-    // that would leave it, or a density too small to step with, halves the
-    // interval instead (geometrically while it is wide, doubling x while it is
-    // unbounded above). Where Newton
-    // stays inside, which is where it converges, the iterates are unchanged.
-    double lo = 0.0;
-    double hi = std::numeric_limits<double>::infinity();
-    for (int iter = 0; iter < 50; ++iter) {
-        const double z = x / theta;
-        const double P = lower_gamma_regularized(a, z, L);
-        const double g = std::exp((a - 1.0) * std::log(x) - z - a * log_theta - L);
-        if (P < u) lo = x;
-        else if (P > u) hi = x;
-        if (!(g < 1e-300)) {
-            const double delta = (P - u) / g;
-            double next = x - delta;
-            if (next <= 0.0) next = 1e-12;
-            // Near the root a step may cross a bracket end by rounding alone;
-            // only a step that is large for x is a departure.
-            const bool inside = next > lo && next < hi;
-            if (inside || std::isnan(next) || std::fabs(delta) <= 1e-6 * std::fabs(x)) {
-                x = next;
-                if (std::fabs(x) * 1e-12 > std::fabs(delta)) return x;
-                continue;
-            }
-        }
-        if (P == u) return x;
-        if (std::isinf(hi)) x = 2.0 * x;
-        else if (lo == 0.0) x = hi * 0x1p-32;  // roots of small shapes can be tiny
-        else if (hi > 4.0 * lo) x = std::sqrt(lo * hi);
-        else x = 0.5 * (lo + hi);
-    }
-    return x;
+    bool settled = false;
+    const double x = gamma_ppf_steps(u, a, theta, settled);
+    if (settled || !(u > 0.0 && u < 1.0 && a > 0.0 && a < kInf && theta > 0.0 && theta < kInf)) return x;
+    return gamma_ppf_in_logs(u, a, theta, x);
 }
 
 double norm_cdf_scalar(double x) noexcept {
