@@ -6,6 +6,7 @@
 #include "fault.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
+#include "generators/tsi.hpp"
 
 namespace qm {
 
@@ -28,6 +29,11 @@ constexpr GenTypeRow record_row(const char* name, std::size_t min_arrays = 0) {
 
 // MAR takes the whole scalar vector and array list and checks them itself.
 void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, seed, mar_params(s), a); }
+
+// TSI reads its three pools (trend kinds, seasonal periods, irregular kinds).
+void run_tsi(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_tsi(out, seed, record_from_slots(kTsiSlots, s), a[0], a[1], a[2]);
+}
 
 // Indexed by code. A row without a name is an unused code; a named row
 // without a core reports "unknown generator type" until its core exists.
@@ -60,7 +66,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 25 */ {"vital_signs", 10, 0, nullptr},
     /* 26 */ {nullptr, 0, 0, nullptr},
     /* 27 */ {"clickstream", 12, 0, nullptr},
-    /* 28 */ {"tsi", 23, 3, nullptr},
+    /* 28 */ {"tsi", kTsiSlots.size(), 3, run_tsi},
     /* 29 */ {"tcm", 13, 2, nullptr},
     /* 30 */ {"mar", kMarSlots.size(), 0, run_mar},  // checks its own arrays
 }};
