@@ -4,6 +4,9 @@
 #include <string>
 
 #include "fault.hpp"
+#include "generators/bounded.hpp"
+#include "generators/chaotic.hpp"
+#include "generators/intermittent.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
 #include "generators/tsi.hpp"
@@ -50,8 +53,8 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /*  9 */ {"cyclic", 10, 0, nullptr},
     /* 10 */ {"garch", 7, 2, nullptr},
     /* 11 */ {"hawkes_process", 7, 0, nullptr},
-    /* 12 */ {"chaotic_system", 12, 0, nullptr},
-    /* 13 */ {"bounded_process", 8, 0, nullptr},
+    /* 12 */ record_row<kChaoticSystemSlots, gen_chaotic_system>("chaotic_system"),
+    /* 13 */ record_row<kBoundedProcessSlots, gen_bounded_process>("bounded_process"),
     /* 14 */ {"levy_process", 6, 0, nullptr},
     /* 15 */ {"stochastic_volatility", 13, 0, nullptr},
     /* 16 */ {"regime_switching", 4, 5, nullptr},
@@ -60,7 +63,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 19 */ {"state_space", 4, 6, nullptr},
     /* 20 */ {"fbm", 5, 0, nullptr},
     /* 21 */ {"gaussian_process", 6, 0, nullptr},
-    /* 22 */ {"intermittent_demand", 9, 0, nullptr},
+    /* 22 */ record_row<kIntermittentDemandSlots, gen_intermittent_demand>("intermittent_demand"),
     /* 23 */ {nullptr, 0, 0, nullptr},
     /* 24 */ {"energy_load", 19, 0, nullptr},  // array 0, when given, is the holiday list
     /* 25 */ {"vital_signs", 10, 0, nullptr},

@@ -74,6 +74,9 @@ VALID = {
     "add_anomalies": lambda: [f64(20), 1, ["spike", "dip", "level_shift"], 0.2, 1.0, -1.0, 2.0, 3],
     "gamma_ppf": lambda: [unit(10), 2.0, 1.5],
     "random_walk": lambda: [16, 0.0, 1.0, 0.0, 1, 0, 0.0],
+    "bounded_process": lambda: [16, 0, 0.5, 0.2, 10.0, 0.3, 0.5, 0.0, 1.0, 1],
+    "daily_active_users": lambda: [16, 100.0, 0.01, 0.5, True, 0.1, 1.2, 2.0, 0.3, 0.05, 24.0, 1],
+    "iot_sensor": lambda: [16, 20.0, 0.0, 1.0, 24.0, 0.1, 0.0, 0.01, True, 8.0, 0.01, 0.0, 3, 0.1, 3, None, 0.0, 1],
     "generate_batch": lambda: [*batch_spec().values(), 0],
     "generate_multi_batch": lambda: [[batch_spec(), batch_spec()], 0],
 }
