@@ -9,6 +9,7 @@
 #include "generators/intermittent.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
+#include "generators/tcm.hpp"
 #include "generators/tsi.hpp"
 
 namespace qm {
@@ -36,6 +37,11 @@ void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_ma
 // TSI reads its three pools (trend kinds, seasonal periods, irregular kinds).
 void run_tsi(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
     gen_tsi(out, seed, record_from_slots(kTsiSlots, s), a[0], a[1], a[2]);
+}
+
+// TCM reads its two pools (edge kinds, noise laws).
+void run_tcm(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_tcm(out, seed, record_from_slots(kTcmSlots, s), a[0], a[1]);
 }
 
 // Indexed by code. A row without a name is an unused code; a named row
@@ -70,7 +76,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 26 */ {nullptr, 0, 0, nullptr},
     /* 27 */ {"clickstream", 12, 0, nullptr},
     /* 28 */ {"tsi", kTsiSlots.size(), 3, run_tsi},
-    /* 29 */ {"tcm", 13, 2, nullptr},
+    /* 29 */ {"tcm", kTcmSlots.size(), 2, run_tcm},
     /* 30 */ {"mar", kMarSlots.size(), 0, run_mar},  // checks its own arrays
 }};
 

@@ -6,6 +6,7 @@ import math
 
 import numpy as np
 import pytest
+from scipy import stats
 
 from conftest import assert_panics, digest
 from quillmarten import _lib
@@ -79,9 +80,48 @@ def test_tsi_linear_trend_makes_no_draw(n):
 
 
 # ---------------------------------------------------------------------------
+# TCM: s0,s1 node count; s2,s3 maximum lag; s4,s5 edge probability; s6,s7 edge
+# weight magnitude; s8 radius scale; s9 soft-clip scale; s10,s11 noise scale;
+# s12 envelope probability
+
+TCM_S = [2.0, 5.0, 1.0, 3.0, 0.2, 0.5, 0.2, 1.0, 1.0, 3.0, 0.5, 1.5, 0.3]
+TCM_POOLS = [[0, 1, 2, 3, 4], [0, 1, 2, 3, 4]]
+FLAT = slots(TCM_S, s10=0.0, s11=0.0)  # every node stays 0: six rejections, then the fallback
+
+
+def tcm(s=TCM_S, pools=TCM_POOLS, **kw):
+    return batch(TCM, s, pools, **kw)
+
+
+TCM_GOLDEN = [
+    (TCM_S, TCM_POOLS, 200, 3, "555d7d856efd8dbe"),
+    (slots(TCM_S, s0=1.0, s1=1.0, s2=1.0, s3=1.0), [[0], [0]], 150, 4, "e76f3960ae70f257"),  # one AR(1) node
+    (slots(TCM_S, s4=1.0, s5=1.0, s12=1.0), [[1, 3], [1, 2]], 150, 5, "15a4ec13e271e115"),  # no linear kind
+    (slots(TCM_S, s8=-0.5), [[4, 2], [3]], 120, 6, "8138545352bb2c40"),  # negative target radius
+    (slots(TCM_S, s0=6.0, s1=6.0, s2=4.0, s3=4.0, s4=0.9, s5=0.9), [[0, 0, 1], [4]], 80, 10, "bb3da1d311aa3e8d"),
+    (FLAT, [[0], [0]], 100, 7, "2f366471f28c8268"),
+    (TCM_S, TCM_POOLS, 1, 9, "e07713eb49502b6a"),  # a single value has no spread: always the fallback
+]
+
+
+@pytest.mark.parametrize("s,pools,n,seed,want", TCM_GOLDEN)
+def test_tcm_golden_digests(s, pools, n, seed, want):
+    assert digest(tcm(s, pools, n=n, seed=seed)) == want
+
+
+# After six flat attempts the output is y[k] = 0.7 y[k-1] + z with standard normal z.
+def test_tcm_fallback_is_an_ar1_of_normals():
+    y = tcm(FLAT, [[0], [0]], n=20000, seed=11)
+    z = y[1:] - 0.7 * y[:-1]
+    assert abs(z.mean()) < 0.03 and abs(z.std() - 1.0) < 0.02
+    assert stats.kstest(z, "norm").pvalue > 1e-3
+    assert abs(np.corrcoef(z[1:], z[:-1])[0, 1]) < 0.03
+
+
+# ---------------------------------------------------------------------------
 # Both generators
 
-@pytest.mark.parametrize("code,s,pools", [(TSI, TSI_S, TSI_POOLS)])
+@pytest.mark.parametrize("code,s,pools", [(TSI, TSI_S, TSI_POOLS), (TCM, TCM_S, TCM_POOLS)])
 def test_worker_count_and_batch_function_do_not_change_values(code, s, pools):
     runs = [batch(code, s, pools, n=128, seed=40, n_workers=w, series=24) for w in (0, 1, 8)]
     assert runs[0].tobytes() == runs[1].tobytes() == runs[2].tobytes()
@@ -91,6 +131,7 @@ def test_worker_count_and_batch_function_do_not_change_values(code, s, pools):
 
 UNIFORM = "invalid uniform params: requires a < b and finite: "
 RANGE = "invalid integer range: requires low < high: EmptyRange"
+TOO_LARGE = "tcm: graph of {} nodes and {} lags is too large (limits: nodes * nodes * lags <= 65536, lags <= 1024)"
 
 # (code, scalars, pools, length, fault text; None: an empty series, no fault)
 FAULTS = [
@@ -107,6 +148,19 @@ FAULTS = [
     (TSI, slots(TSI_S, s18=2.0, s19=2.0), [[1], [9.0], [3]], 5, "Student's t df must be > 2 for finite variance"),
     (TSI, slots(TSI_S, s14=INF, s15=INF), [[1], [9.0], [1]], 5,
      "invalid normal params: std must be finite and >= 0: BadVariance"),
+    (TCM, TCM_S, [[], []], 0, None),
+    (TCM, TCM_S, [[], []], 1, "tcm: edge kind pool is empty"),
+    (TCM, TCM_S, [[0], []], 1, "tcm: noise type pool is empty"),
+    (TCM, slots(TCM_S, s1=IMAX), TCM_POOLS, 5, RANGE),
+    (TCM, slots(TCM_S, s3=1e10), TCM_POOLS, 5, RANGE),
+    (TCM, slots(TCM_S, s0=300.0, s1=300.0, s3=1.0), TCM_POOLS, 5, TOO_LARGE.format(300, 1)),
+    (TCM, slots(TCM_S, s0=1.0, s1=1.0, s2=1025.0, s3=1025.0), TCM_POOLS, 5, TOO_LARGE.format(1, 1025)),
+    (TCM, slots(TCM_S, s0=1e5, s1=1e5, s2=2.0, s3=2.0), TCM_POOLS, 5, TOO_LARGE.format(100000, 2)),
+    (TCM, slots(TCM_S, s4=NAN), TCM_POOLS, 5, UNIFORM + "EmptyRange"),
+    (TCM, slots(TCM_S, s6=-INF), TCM_POOLS, 5, UNIFORM + "NonFinite"),
+    (TCM, slots(TCM_S, s10=-1.0, s11=-1.0), [[0], [2]], 5, "invalid laplace param: scale must be > 0: LambdaTooSmall"),
+    (TCM, slots(TCM_S, s10=INF, s11=INF), [[0], [0]], 5,
+     "invalid normal innovation param: scale must be finite and >= 0: BadVariance"),
 ]
 
 
