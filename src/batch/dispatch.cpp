@@ -6,8 +6,13 @@
 #include "fault.hpp"
 #include "generators/bounded.hpp"
 #include "generators/chaotic.hpp"
+#include "generators/cyclic.hpp"
+#include "generators/diffusion.hpp"
+#include "generators/garch.hpp"
 #include "generators/intermittent.hpp"
+#include "generators/levy.hpp"
 #include "generators/mar.hpp"
+#include "generators/point_process.hpp"
 #include "generators/statistical.hpp"
 #include "generators/tcm.hpp"
 #include "generators/tsi.hpp"
@@ -31,6 +36,10 @@ constexpr GenTypeRow record_row(const char* name, std::size_t min_arrays = 0) {
     return {name, Slots.size(), min_arrays, run_record<Slots, Core>};
 }
 
+void run_garch(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_garch(out, seed, record_from_slots(kGarchSlots, s), a[0], a[1]);
+}
+
 // MAR takes the whole scalar vector and array list and checks them itself.
 void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, seed, mar_params(s), a); }
 
@@ -52,16 +61,16 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /*  2 */ {"sarima", 9, 2, nullptr},
     /*  3 */ {"ets", 14, 1, nullptr},
     /*  4 */ {"inar", 4, 1, nullptr},
-    /*  5 */ {"ornstein_uhlenbeck", 7, 0, nullptr},
-    /*  6 */ {"geometric_brownian_motion", 6, 0, nullptr},
-    /*  7 */ {"jump_diffusion", 9, 0, nullptr},
-    /*  8 */ {"poisson_process", 2, 0, nullptr},
-    /*  9 */ {"cyclic", 10, 0, nullptr},
-    /* 10 */ {"garch", 7, 2, nullptr},
-    /* 11 */ {"hawkes_process", 7, 0, nullptr},
+    /*  5 */ record_row<kOrnsteinUhlenbeckSlots, gen_ornstein_uhlenbeck>("ornstein_uhlenbeck"),
+    /*  6 */ record_row<kGeometricBrownianMotionSlots, gen_geometric_brownian_motion>("geometric_brownian_motion"),
+    /*  7 */ record_row<kJumpDiffusionSlots, gen_jump_diffusion>("jump_diffusion"),
+    /*  8 */ record_row<kPoissonProcessSlots, gen_poisson_process>("poisson_process"),
+    /*  9 */ record_row<kCyclicSlots, gen_cyclic>("cyclic"),
+    /* 10 */ {"garch", kGarchSlots.size(), 2, run_garch},
+    /* 11 */ record_row<kHawkesProcessSlots, gen_hawkes_process>("hawkes_process"),
     /* 12 */ record_row<kChaoticSystemSlots, gen_chaotic_system>("chaotic_system"),
     /* 13 */ record_row<kBoundedProcessSlots, gen_bounded_process>("bounded_process"),
-    /* 14 */ {"levy_process", 6, 0, nullptr},
+    /* 14 */ record_row<kLevyProcessSlots, gen_levy_process>("levy_process"),
     /* 15 */ {"stochastic_volatility", 13, 0, nullptr},
     /* 16 */ {"regime_switching", 4, 5, nullptr},
     /* 17 */ {nullptr, 0, 0, nullptr},

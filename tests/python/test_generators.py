@@ -254,7 +254,8 @@ def test_dispatch_counts_match_the_functions(code):
     assert batch_error(code, scalars - 1) == f"{name}: expected >= {scalars} scalar params, got {scalars - 1}"
     # Arrays are counted only once the scalars are enough.
     text = batch_error(code, scalars)
-    arrays = int(text.split()[3]) if text and COUNT.fullmatch(text) else 0
+    found = COUNT.fullmatch(text or "")
+    arrays = int(found.group(2)) if found else 0
     if arrays:
         assert text == f"{name}: expected >= {arrays} array params, got 0"
         assert batch_error(code, scalars, arrays - 1) == f"{name}: expected >= {arrays} array params, got {arrays - 1}"
