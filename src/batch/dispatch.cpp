@@ -16,6 +16,8 @@
 #include "generators/mar.hpp"
 #include "generators/point_process.hpp"
 #include "generators/statistical.hpp"
+#include "generators/tcm.hpp"
+#include "generators/tsi.hpp"
 #include "generators/vital_signs.hpp"
 
 namespace qm {
@@ -50,6 +52,16 @@ void run_energy_load(std::span<double> out, Scalars s, Arrays a, uint64_t seed) 
 // MAR takes the whole scalar vector and array list and checks them itself.
 void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, seed, mar_params(s), a); }
 
+// TSI reads its three pools (trend kinds, seasonal periods, irregular kinds).
+void run_tsi(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_tsi(out, seed, record_from_slots(kTsiSlots, s), a[0], a[1], a[2]);
+}
+
+// TCM reads its two pools (edge kinds, noise laws).
+void run_tcm(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_tcm(out, seed, record_from_slots(kTcmSlots, s), a[0], a[1]);
+}
+
 // Indexed by code. A row without a name is an unused code; a named row
 // without a core reports "unknown generator type" until its core exists.
 constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
@@ -81,8 +93,8 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 25 */ record_row<kVitalSignsSlots, gen_vital_signs>("vital_signs"),
     /* 26 */ {nullptr, 0, 0, nullptr},
     /* 27 */ record_row<kClickstreamSlots, gen_clickstream>("clickstream"),
-    /* 28 */ {"tsi", 23, 3, nullptr},
-    /* 29 */ {"tcm", 13, 2, nullptr},
+    /* 28 */ {"tsi", kTsiSlots.size(), 3, run_tsi},
+    /* 29 */ {"tcm", kTcmSlots.size(), 2, run_tcm},
     /* 30 */ {"mar", kMarSlots.size(), 0, run_mar},  // checks its own arrays
 }};
 
