@@ -244,9 +244,8 @@ FAULTS = [
       for mu in (NAN, -1e-9, INF) for k in (0, 1)],
     *[("hawkes_process", hawkes(excitation_amplitude=1e17, decay_rate=1.0, kernel_type=k), "panic", STALLED)
       for k in (0, 1)],
-    *[("hawkes_process", hawkes(baseline_intensity=1e20, excitation_amplitude=-1e20, decay_rate=0.0, kernel_type=k),
-       "panic", "hawkes_process: more than 4294967296 thinning candidates (intensity bound x length too large)")
-      for k in (0, 1)],
+    ("hawkes_process", hawkes(length=16, baseline_intensity=1e20, excitation_amplitude=-1e20, decay_rate=0.0),
+     "panic", STALLED),
     *[("hawkes_process", hawkes(excitation_amplitude=a, decay_rate=b), None, None)
       for a, b in ((NAN, 1.0), (1.0, NAN), (-5.0, 0.0))],
     ("levy_process", levy(alpha=NAN, beta_skew=INF), None, None),  # nothing is validated
