@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fault.hpp"
+#include "generators/fbm.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
 
@@ -52,7 +53,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 17 */ {nullptr, 0, 0, nullptr},
     /* 18 */ {nullptr, 0, 0, nullptr},
     /* 19 */ {"state_space", 4, 6, nullptr},
-    /* 20 */ {"fbm", 5, 0, nullptr},
+    /* 20 */ record_row<kFbmSlots, gen_fbm>("fbm"),
     /* 21 */ {"gaussian_process", 6, 0, nullptr},
     /* 22 */ {"intermittent_demand", 9, 0, nullptr},
     /* 23 */ {nullptr, 0, 0, nullptr},

@@ -74,6 +74,11 @@ VALID = {
     "add_anomalies": lambda: [f64(20), 1, ["spike", "dip", "level_shift"], 0.2, 1.0, -1.0, 2.0, 3],
     "gamma_ppf": lambda: [unit(10), 2.0, 1.5],
     "random_walk": lambda: [16, 0.0, 1.0, 0.0, 1, 0, 0.0],
+    "copula": lambda: [16, 2, 1, 5.0, np.array([1.0, 0.3, 0.3, 1.0]), 4, 2.0, 1.0, 1],
+    "var_process": lambda: [16, 2, 1, np.array([0.5, 0.1, 0.0, 0.3]), np.zeros(2), np.eye(2).ravel(), 1, 0, 0.0],
+    "state_space": lambda: [16, 2, 1, 0.9 * np.eye(2).ravel(), np.array([1.0, 0.5]), np.eye(2).ravel(),
+                            np.array([0.5]), np.zeros(2), np.eye(2).ravel(), 1, 0, 0.0],
+    "fbm": lambda: [16, 0.7, 1.0, 0.0, True, 2, 1],
     "generate_batch": lambda: [*batch_spec().values(), 0],
     "generate_multi_batch": lambda: [[batch_spec(), batch_spec()], 0],
 }

@@ -53,7 +53,16 @@ TABLE = {
         "hawkes_process", "chaotic_system", "bounded_process", "levy_process",
     ],
     "volatility": ["stochastic_volatility", "regime_switching"],
-    "multivariate": ["copula", "var_process", "state_space", "fbm", "gaussian_process"],
+    "multivariate": [
+        "copula(length, n_variables, copula_type, df, correlation_matrix, marginal_distribution, marginal_param1, "
+        "marginal_param2, seed)",
+        "var_process(length, n_variables, order, coef_matrices, intercept, innovation_cov, seed, innov_dist, "
+        "innov_param)",
+        "state_space(length, state_dim, obs_dim, f_mat, h_mat, q_mat, r_mat, initial_state, initial_state_cov, seed, "
+        "innov_dist, innov_param)",
+        "fbm(length, hurst, sigma, initial_value, cumulative, method, seed)",
+        "gaussian_process(length, kernel_id, length_scale, amplitude, period, mean, noise_variance, seed)",
+    ],
     "domain": ["intermittent_demand", "daily_active_users", "energy_load", "vital_signs", "iot_sensor", "clickstream"],
     "batch": [
         "generate_batch(gen_type, scalar_params, array_params, lengths, gen_seeds, pi_seeds, pi_config_dict, "
