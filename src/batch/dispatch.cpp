@@ -5,6 +5,7 @@
 
 #include "fault.hpp"
 #include "generators/fbm.hpp"
+#include "generators/gaussian_process.hpp"
 #include "generators/mar.hpp"
 #include "generators/statistical.hpp"
 
@@ -54,7 +55,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 18 */ {nullptr, 0, 0, nullptr},
     /* 19 */ {"state_space", 4, 6, nullptr},
     /* 20 */ record_row<kFbmSlots, gen_fbm>("fbm"),
-    /* 21 */ {"gaussian_process", 6, 0, nullptr},
+    /* 21 */ record_row<kGaussianProcessSlots, gen_gaussian_process>("gaussian_process"),
     /* 22 */ {"intermittent_demand", 9, 0, nullptr},
     /* 23 */ {nullptr, 0, 0, nullptr},
     /* 24 */ {"energy_load", 19, 0, nullptr},  // array 0, when given, is the holiday list

@@ -4,6 +4,7 @@
 // dispatcher.
 #include "bindings/bindings.hpp"
 #include "generators/fbm.hpp"
+#include "generators/gaussian_process.hpp"
 
 namespace qm::bindings {
 namespace {
@@ -24,10 +25,27 @@ PyObject* py_fbm(int32_t length, double hurst, double sigma, double initial_valu
     return series(length, [&](std::span<double> out) { gen_fbm(out, seed, p); });
 }
 
+constexpr char kGaussianProcessSignature[] =
+    "length, kernel_id, length_scale, amplitude, period, mean, noise_variance, seed";
+static_assert(slots_follow(kGaussianProcessSignature, kGaussianProcessSlots));
+
+PyObject* py_gaussian_process(int32_t length, int32_t kernel_id, double length_scale, double amplitude,
+                              double period, double mean, double noise_variance, uint64_t seed) {
+    check_gaussian_process_args(length);
+    const GaussianProcessParams p{.kernel_id = kernel_id,
+                                  .length_scale = length_scale,
+                                  .amplitude = amplitude,
+                                  .period = period,
+                                  .mean = mean,
+                                  .noise_variance = noise_variance};
+    return series(length, [&](std::span<double> out) { gen_gaussian_process(out, seed, p); });
+}
+
 }  // namespace
 
 const py::FunctionTable multivariate_functions = {
     py::define<py_fbm>("fbm", kFbmSignature),
+    py::define<py_gaussian_process>("gaussian_process", kGaussianProcessSignature),
 };
 
 }  // namespace qm::bindings
