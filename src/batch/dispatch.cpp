@@ -7,6 +7,7 @@
 #include "generators/fbm.hpp"
 #include "generators/gaussian_process.hpp"
 #include "generators/mar.hpp"
+#include "generators/state_space.hpp"
 #include "generators/statistical.hpp"
 
 namespace qm {
@@ -26,6 +27,10 @@ void run_record(std::span<double> out, Scalars s, Arrays, uint64_t seed) {
 template <auto& Slots, auto Core>
 constexpr GenTypeRow record_row(const char* name, std::size_t min_arrays = 0) {
     return {name, Slots.size(), min_arrays, run_record<Slots, Core>};
+}
+
+void run_state_space(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_state_space(out, seed, record_from_slots(kStateSpaceSlots, s), {a[0], a[1], a[2], a[3], a[4], a[5]});
 }
 
 // MAR takes the whole scalar vector and array list and checks them itself.
@@ -53,7 +58,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 16 */ {"regime_switching", 4, 5, nullptr},
     /* 17 */ {nullptr, 0, 0, nullptr},
     /* 18 */ {nullptr, 0, 0, nullptr},
-    /* 19 */ {"state_space", 4, 6, nullptr},
+    /* 19 */ {"state_space", kStateSpaceSlots.size(), 6, run_state_space},
     /* 20 */ record_row<kFbmSlots, gen_fbm>("fbm"),
     /* 21 */ record_row<kGaussianProcessSlots, gen_gaussian_process>("gaussian_process"),
     /* 22 */ {"intermittent_demand", 9, 0, nullptr},

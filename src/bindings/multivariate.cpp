@@ -5,11 +5,34 @@
 #include "bindings/bindings.hpp"
 #include "generators/fbm.hpp"
 #include "generators/gaussian_process.hpp"
+#include "generators/state_space.hpp"
 
 namespace qm::bindings {
 namespace {
 
 using py::ArrayIn;
+
+constexpr char kStateSpaceSignature[] =
+    "length, state_dim, obs_dim, f_mat, h_mat, q_mat, r_mat, initial_state, initial_state_cov, seed, innov_dist, "
+    "innov_param";
+static_assert(slots_follow(kStateSpaceSignature, kStateSpaceSlots,
+                           {"f_mat", "h_mat", "q_mat", "r_mat", "initial_state", "initial_state_cov"}));
+
+PyObject* py_state_space(int32_t length, int32_t state_dim, int32_t obs_dim, ArrayIn<double> f_mat,
+                         ArrayIn<double> h_mat, ArrayIn<double> q_mat, ArrayIn<double> r_mat,
+                         ArrayIn<double> initial_state, ArrayIn<double> initial_state_cov, uint64_t seed,
+                         int32_t innov_dist, double innov_param) {
+    check_state_space_args(length, state_dim, obs_dim);
+    const StateSpaceParams p{.state_dim = static_cast<uint64_t>(state_dim),
+                             .obs_dim = static_cast<uint64_t>(obs_dim),
+                             .innov_dist = innov_dist,
+                             .innov_param = innov_param};
+    const std::vector<double> f = f_mat.to_vector(), h = h_mat.to_vector(), q = q_mat.to_vector(),
+                              r = r_mat.to_vector(), mu = initial_state.to_vector(),
+                              p0 = initial_state_cov.to_vector();
+    const StateSpaceArrays a{f, h, q, r, mu, p0};
+    return series(length, [&](std::span<double> out) { gen_state_space(out, seed, p, a); });
+}
 
 constexpr char kFbmSignature[] = "length, hurst, sigma, initial_value, cumulative, method, seed";
 static_assert(slots_follow(kFbmSignature, kFbmSlots));
@@ -44,6 +67,7 @@ PyObject* py_gaussian_process(int32_t length, int32_t kernel_id, double length_s
 }  // namespace
 
 const py::FunctionTable multivariate_functions = {
+    py::define<py_state_space>("state_space", kStateSpaceSignature),
     py::define<py_fbm>("fbm", kFbmSignature),
     py::define<py_gaussian_process>("gaussian_process", kGaussianProcessSignature),
 };
