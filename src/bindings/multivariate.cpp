@@ -6,11 +6,29 @@
 #include "generators/fbm.hpp"
 #include "generators/gaussian_process.hpp"
 #include "generators/state_space.hpp"
+#include "generators/var_process.hpp"
 
 namespace qm::bindings {
 namespace {
 
 using py::ArrayIn;
+
+constexpr char kVarProcessSignature[] =
+    "length, n_variables, order, coef_matrices, intercept, innovation_cov, seed, innov_dist, innov_param";
+static_assert(slots_follow(kVarProcessSignature, kVarProcessSlots,
+                           {"coef_matrices", "intercept", "innovation_cov"}));
+
+PyObject* py_var_process(int32_t length, int32_t n_variables, int32_t order, ArrayIn<double> coef_matrices,
+                         ArrayIn<double> intercept, ArrayIn<double> innovation_cov, uint64_t seed,
+                         int32_t innov_dist, double innov_param) {
+    check_var_process_args(length, n_variables, order);
+    const VarProcessParams p{
+        .n_variables = n_variables, .order = order, .innov_dist = innov_dist, .innov_param = innov_param};
+    const std::vector<double> coef = coef_matrices.to_vector();
+    const std::vector<double> c = intercept.to_vector();
+    const std::vector<double> cov = innovation_cov.to_vector();
+    return series(length, [&](std::span<double> out) { gen_var_process(out, seed, p, coef, c, cov); });
+}
 
 constexpr char kStateSpaceSignature[] =
     "length, state_dim, obs_dim, f_mat, h_mat, q_mat, r_mat, initial_state, initial_state_cov, seed, innov_dist, "
@@ -67,6 +85,7 @@ PyObject* py_gaussian_process(int32_t length, int32_t kernel_id, double length_s
 }  // namespace
 
 const py::FunctionTable multivariate_functions = {
+    py::define<py_var_process>("var_process", kVarProcessSignature),
     py::define<py_state_space>("state_space", kStateSpaceSignature),
     py::define<py_fbm>("fbm", kFbmSignature),
     py::define<py_gaussian_process>("gaussian_process", kGaussianProcessSignature),
