@@ -3,6 +3,7 @@
 // state_space, fbm and gaussian_process share their cores with the batch
 // dispatcher.
 #include "bindings/bindings.hpp"
+#include "generators/copula.hpp"
 #include "generators/fbm.hpp"
 #include "generators/gaussian_process.hpp"
 #include "generators/state_space.hpp"
@@ -12,6 +13,25 @@ namespace qm::bindings {
 namespace {
 
 using py::ArrayIn;
+
+constexpr char kCopulaSignature[] =
+    "length, n_variables, copula_type, df, correlation_matrix, marginal_distribution, marginal_param1, "
+    "marginal_param2, seed";
+static_assert(slots_follow(kCopulaSignature, kCopulaSlots, {"correlation_matrix"}));
+
+PyObject* py_copula(int32_t length, int32_t n_variables, int32_t copula_type, double df,
+                    ArrayIn<double> correlation_matrix, int32_t marginal_distribution, double marginal_param1,
+                    double marginal_param2, uint64_t seed) {
+    check_copula_args(length, n_variables);
+    const CopulaParams p{.n_variables = n_variables,
+                         .copula_type = copula_type,
+                         .df = df,
+                         .marginal_distribution = marginal_distribution,
+                         .marginal_param1 = marginal_param1,
+                         .marginal_param2 = marginal_param2};
+    const std::vector<double> r = correlation_matrix.to_vector();
+    return series(length, [&](std::span<double> out) { gen_copula(out, seed, p, r); });
+}
 
 constexpr char kVarProcessSignature[] =
     "length, n_variables, order, coef_matrices, intercept, innovation_cov, seed, innov_dist, innov_param";
@@ -85,6 +105,7 @@ PyObject* py_gaussian_process(int32_t length, int32_t kernel_id, double length_s
 }  // namespace
 
 const py::FunctionTable multivariate_functions = {
+    py::define<py_copula>("copula", kCopulaSignature),
     py::define<py_var_process>("var_process", kVarProcessSignature),
     py::define<py_state_space>("state_space", kStateSpaceSignature),
     py::define<py_fbm>("fbm", kFbmSignature),
