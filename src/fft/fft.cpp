@@ -1,5 +1,6 @@
 #include "fft/fft.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 
@@ -12,6 +13,9 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
+
+// Values per cache-resident block of the early stages (32 KiB).
+constexpr std::size_t kLocal = 2048;
 
 inline Complex cadd(Complex p, Complex q) { return {p.re + q.re, p.im + q.im}; }
 inline Complex csub(Complex p, Complex q) { return {p.re - q.re, p.im - q.im}; }
@@ -39,27 +43,41 @@ void fft_radix2_in_place(std::span<Complex> buf, bool inverse) {
 
     // Every block of a stage walks the same twiddle sequence (1, then times
     // wlen at each step), so it is formed once per stage by that recurrence.
-    std::vector<Complex> twiddle(n / 2);
+    // The stages up to kLocal run block by block while the block is in
+    // cache; a butterfly reads the same two values either way, so the bits
+    // are those of the plain stage-by-stage order.
+    const std::size_t local = std::min(n, kLocal);
+    std::vector<Complex> twiddle(local + n / 2);  // stages <= local at len/2 - 1; one larger stage after them
     Complex* data = buf.data();
-    for (std::size_t len = 2; len <= n; len <<= 1) {
+    auto fill_twiddles = [inverse](Complex* tw, std::size_t len) {
         const double angle = (inverse ? kTwoPi : -kTwoPi) / static_cast<double>(len);
         const Complex wlen{std::cos(angle), std::sin(angle)};
-        const std::size_t half = len / 2;
         Complex w{1.0, 0.0};
-        for (std::size_t t = 0; t < half; ++t) {
-            twiddle[t] = w;
+        for (std::size_t t = 0; t < len / 2; ++t) {
+            tw[t] = w;
             w = cmul(w, wlen);
         }
-        for (std::size_t s = 0; s < n; s += len) {
-            Complex* lo = data + s;
+    };
+    auto stage = [](Complex* first, std::size_t count, std::size_t len, const Complex* tw) {
+        const std::size_t half = len / 2;
+        for (std::size_t s = 0; s < count; s += len) {
+            Complex* lo = first + s;
             Complex* hi = lo + half;
             for (std::size_t t = 0; t < half; ++t) {
                 const Complex u = lo[t];
-                const Complex v = cmul(hi[t], twiddle[t]);
+                const Complex v = cmul(hi[t], tw[t]);
                 lo[t] = cadd(u, v);
                 hi[t] = csub(u, v);
             }
         }
+    };
+    for (std::size_t len = 2; len <= local; len <<= 1) fill_twiddles(twiddle.data() + len / 2 - 1, len);
+    for (std::size_t b = 0; b < n; b += local)
+        for (std::size_t len = 2; len <= local; len <<= 1) stage(data + b, local, len, twiddle.data() + len / 2 - 1);
+    Complex* big = twiddle.data() + local;
+    for (std::size_t len = 2 * local; len <= n; len <<= 1) {
+        fill_twiddles(big, len);
+        stage(data, n, len, big);
     }
 
     if (inverse) {

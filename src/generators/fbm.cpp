@@ -15,10 +15,19 @@ namespace qm {
 
 namespace {
 
+// The lag-k term pow(k + 1, e) is lag k+1's pow(k, e): each power is formed
+// once and shared, with the same arguments and hence the same bits.
 std::vector<double> autocovariances(std::size_t count, double hurst, double sigma) {
-    check_allocation(count, sizeof(double));
+    check_allocation(count, 2 * sizeof(double));
+    const double e = hurst + hurst;
+    const double s = (sigma * sigma) * 0.5;
+    std::vector<double> powers(count + 1);
+    for (std::size_t j = 0; j <= count; ++j) powers[j] = std::pow(static_cast<double>(j), e);
     std::vector<double> g(count);
-    for (std::size_t k = 0; k < count; ++k) g[k] = fgn_autocovariance(k, hurst, sigma);
+    for (std::size_t k = 0; k < count; ++k) {
+        const double pa = powers[k];
+        g[k] = ((powers[k + 1] - (pa + pa)) + powers[k == 0 ? 1 : k - 1]) * s;
+    }
     return g;
 }
 
@@ -71,14 +80,6 @@ void dense_cholesky(Mt64& rng, std::span<double> x, double hurst, double sigma) 
 }
 
 }  // namespace
-
-double fgn_autocovariance(uint64_t k, double hurst, double sigma) {
-    const double a = static_cast<double>(k);
-    const double e = hurst + hurst;
-    const double s = (sigma * sigma) * 0.5;
-    const double pa = std::pow(a, e);
-    return ((std::pow(a + 1.0, e) - (pa + pa)) + std::pow(std::fabs(a - 1.0), e)) * s;
-}
 
 void check_fbm_args(int32_t length) {
     if (length <= 0) value_error("length must be > 0");

@@ -8,7 +8,8 @@
 // an H outside (0, 1) makes an invalid covariance that each method repairs
 // its own way (clamped prediction variance, clipped eigenvalues, floored
 // eigen factor). With `cumulative` the output is the running sum started at
-// initial_value, a path of fBm.
+// initial_value, a path of fBm. The autocovariance at lag k is
+//   ((pow(k + 1, 2H) - (pow(k, 2H) + pow(k, 2H))) + pow(|k - 1|, 2H)) * (sigma^2 / 2).
 #pragma once
 
 #include <array>
@@ -37,9 +38,6 @@ inline constexpr std::array<Slot<FbmParams>, 5> kFbmSlots{{
 
 inline constexpr int32_t kFbmHosking = 1;
 inline constexpr int32_t kFbmDaviesHarte = 2;
-
-// Autocovariance of the noise at lag k: ((|k|+1)^2H - 2|k|^2H + ||k|-1|^2H) sigma^2 / 2.
-double fgn_autocovariance(uint64_t k, double hurst, double sigma);
 
 // Python-road check: "length must be > 0".
 void check_fbm_args(int32_t length);

@@ -3,7 +3,6 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
-#include <limits>
 #include <vector>
 
 #include "fft/fft.hpp"
@@ -27,7 +26,7 @@ std::vector<double> sample_values(std::size_t n, uint64_t seed) {
 }
 
 // ---------------------------------------------------------------------------
-// FFT against a direct DFT in long double (radix-2 and Bluestein lengths)
+// FFT against a direct DFT in long double
 
 class FftAgainstDft : public ::testing::TestWithParam<std::size_t> {};
 
@@ -37,28 +36,25 @@ TEST_P(FftAgainstDft, MatchesToRounding) {
     const std::vector<Complex> got = qm::fft_any_length(x);
     ASSERT_EQ(got.size(), n);
     const long double pi = 3.141592653589793238462643383279502884L;
+    std::vector<std::complex<long double>> roots(n);
+    for (std::size_t r = 0; r < n; ++r) roots[r] = std::polar(1.0L, -2 * pi * static_cast<long double>(r) / n);
     double scale = 0.0;
     for (double v : x) scale += std::fabs(v);
+    const double tol = 1e-14 * scale * std::log2(2.0 * n);
     for (std::size_t k = 0; k < n; ++k) {
         std::complex<long double> want = 0;
-        for (std::size_t j = 0; j < n; ++j) {
-            const long double t = -2 * pi * static_cast<long double>((j * k) % n) / n;
-            want += static_cast<long double>(x[j]) * std::complex<long double>(std::cos(t), std::sin(t));
-        }
-        const double tol = 1e-14 * scale * std::log2(2.0 * n);
+        for (std::size_t j = 0; j < n; ++j) want += static_cast<long double>(x[j]) * roots[(j * k) % n];
         EXPECT_NEAR(got[k].re, static_cast<double>(want.real()), tol) << "n=" << n << " k=" << k;
         EXPECT_NEAR(got[k].im, static_cast<double>(want.imag()), tol) << "n=" << n << " k=" << k;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Lengths, FftAgainstDft, ::testing::Values(2, 4, 16, 1024, 3, 5, 6, 12, 100, 1000));
+// Radix-2 (4096 crosses the cache-blocked stages) and Bluestein lengths.
+INSTANTIATE_TEST_SUITE_P(Lengths, FftAgainstDft, ::testing::Values(2, 4, 16, 4096, 3, 5, 6, 12, 1000));
 
 TEST(Fft, ShortInputsAndRoundTrip) {
     EXPECT_TRUE(qm::fft_any_length({}).empty());
-    const std::vector<Complex> one = qm::fft_any_length(std::vector<double>{-2.5});
-    ASSERT_EQ(one.size(), 1u);
-    EXPECT_TRUE(qm_test::same_bits(one[0].re, -2.5) && one[0].im == 0.0);
-
+    EXPECT_EQ(qm::fft_any_length(std::vector<double>{-2.5})[0].re, -2.5);
     const std::vector<double> x = sample_values(512, 7);
     std::vector<Complex> buf(512);
     for (std::size_t i = 0; i < x.size(); ++i) buf[i] = {x[i], x[511 - i]};
@@ -68,9 +64,6 @@ TEST(Fft, ShortInputsAndRoundTrip) {
         EXPECT_NEAR(buf[i].re, x[i], 1e-13);
         EXPECT_NEAR(buf[i].im, x[511 - i], 1e-13);
     }
-    std::vector<Complex> three(3);
-    EXPECT_EQ(fault_text([&] { qm::fft_radix2_in_place(three, false); }),
-              "fft_radix2_in_place: size is not a power of two");
 }
 
 // ---------------------------------------------------------------------------
@@ -78,24 +71,17 @@ TEST(Fft, ShortInputsAndRoundTrip) {
 
 TEST(CirculantEmbedding, SizesAndDraws) {
     const std::vector<std::pair<uint64_t, uint64_t>> sizes{
-        {0, 2}, {1, 2}, {2, 4}, {3, 8}, {4, 8}, {5, 16}, {8, 16}, {9, 32}, {(1u << 30) + 1, uint64_t{1} << 32}};
+        {0, 2}, {1, 2}, {2, 4}, {3, 8}, {4, 8}, {5, 16}, {9, 32}, {2147483647, uint64_t{1} << 32}};
     for (auto [n, m] : sizes) EXPECT_EQ(qm::embedding_size(n), m) << n;
-    EXPECT_EQ(qm::embedding_size(uint64_t{2147483647}), uint64_t{1} << 32);
-
-    for (std::size_t n : {0, 1, 5, 8, 9}) {
+    for (std::size_t n : {0, 1, 5, 9}) {
         const uint64_t m = qm::embedding_size(n);
-        std::vector<double> half(m / 2 + 1, 0.0);
+        std::vector<double> half(m / 2 + 1, 0.0), out(n);
         half[0] = 1.0;
         qm::Mt64 rng(3), ref(3);
-        std::vector<double> out(n);
         qm::circulant_embedding_sample(rng, out, half);
         for (uint64_t i = 0; i < m; ++i) qm::standard_normal(ref);
         EXPECT_TRUE(same_position(rng, ref)) << n;
     }
-    std::vector<double> out(5);
-    qm::Mt64 rng(1);
-    EXPECT_EQ(fault_text([&] { qm::circulant_embedding_sample(rng, out, std::vector<double>(8)); }),
-              "circulant embedding: fewer autocovariances than the embedding needs");
 }
 
 TEST(CirculantEmbedding, OneValue) {
@@ -135,11 +121,7 @@ TEST(CovarianceFactor, CholeskyPath) {
         EXPECT_TRUE(f.isLowerTriangular(0.0));
         EXPECT_LT((product_with_transpose(f) - spd).cwiseAbs().maxCoeff(), 1e-12 * spd.cwiseAbs().maxCoeff());
         spd.triangularView<Eigen::StrictlyUpper>().setConstant(std::nan(""));
-        EXPECT_TRUE(qm_test::same_bits(std::vector<double>(f.data(), f.data() + f.size()),
-                                       [&] {
-                                           const Matrix f2 = qm::covariance_factor(spd);
-                                           return std::vector<double>(f2.data(), f2.data() + f2.size());
-                                       }()));
+        EXPECT_TRUE((qm::covariance_factor(spd).array() == f.array()).all());
     }
     EXPECT_EQ(qm::covariance_factor(Matrix(0, 0)).size(), 0);
     EXPECT_EQ(qm::covariance_factor(Matrix::Constant(1, 1, 1e-300))(0, 0), std::sqrt(1e-300));
@@ -147,28 +129,11 @@ TEST(CovarianceFactor, CholeskyPath) {
 
 TEST(CovarianceFactor, EigenFallback) {
     for (double v : {0.0, -3.0, std::nan("")}) EXPECT_EQ(qm::covariance_factor(Matrix::Constant(1, 1, v))(0, 0), 1e-5);
-
-    Matrix ones = Matrix::Ones(2, 2);  // singular: the second pivot is 0
+    const Matrix ones = Matrix::Ones(2, 2);  // singular: the second pivot is 0
     const Matrix l = qm::covariance_factor(ones);
     EXPECT_FALSE(l.isLowerTriangular(0.0));
     EXPECT_LT((product_with_transpose(l) - ones).cwiseAbs().maxCoeff(), 1e-9);
-
     EXPECT_EQ(fault_text([] { qm::covariance_factor(Matrix(2, 3)); }), "The input matrix must be square.");
-    Matrix bad = Matrix::Identity(3, 3);
-    bad(2, 0) = std::numeric_limits<double>::infinity();
-    bad(1, 1) = -1.0;
-    EXPECT_EQ(fault_text([&] { qm::covariance_factor(bad); }),
-              "covariance_factor: the eigendecomposition of a matrix that is not positive definite did not converge");
-}
-
-TEST(CovarianceFactor, MatrixSlices) {
-    const std::vector<double> d{1, 2, 3, 4, 5, 6};
-    const Matrix m = qm::matrix_from_rows(d, 2, 3);
-    EXPECT_EQ(m(1, 0), 4.0);
-    EXPECT_EQ(m(0, 2), 3.0);
-    for (auto [r, c] : std::vector<std::pair<uint64_t, uint64_t>>{{3, 3}, {1, 5}, {uint64_t{1} << 32, uint64_t{1} << 32}})
-        EXPECT_EQ(fault_text([&] { qm::matrix_from_rows(d, r, c); }), qm::kMatrixInitFault);
-    EXPECT_EQ(qm::matrix_from_rows({}, 5, 0).rows(), 5);
 }
 
 }  // namespace
