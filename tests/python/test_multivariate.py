@@ -191,10 +191,6 @@ def test_copula():
     z = normals(4, 3 * 400)[::3].copy()
     u = np.clip(D.norm_cdf(z), 1e-15, 0.999999999999999)
     assert_bits_equal(M.copula(400, 3, 0, NAN, eye(3), 5, 0.0, 0.0, 4), D.norm_ppf(u))
-    # Marginal 3 on [0, 1] returns the clamped uniforms, Student-t ones uniform too.
-    v = M.copula(**copula_args(length=20_000, marginal_distribution=3, marginal_param1=0.0, marginal_param2=1.0))
-    assert v.min() >= 1e-15 and v.max() <= 0.999999999999999
-    assert abs(v.mean() - 0.5) < 0.01 and abs(v.var() - 1 / 12) < 0.005
 
 
 # ---------------------------------------------------------------------------
@@ -224,8 +220,6 @@ FAULTS = [
     (call("var_process", var_args(order=0)), ValueError, "order must be > 0"),
     (call("copula", copula_args(length=0, n_variables=0)), ValueError, "length must be > 0"),
     (call("copula", copula_args(n_variables=0)), ValueError, "n_variables must be > 0"),
-    (call("fbm", {**FBM, "length": 0}), ValueError, "length must be > 0"),
-    (call("gaussian_process", {**GP, "length": -5}), ValueError, "length must be > 0"),
     # matrix sizes, in the order the matrices are built
     (call("state_space", state_space_args(f_mat=arr(1, 2, 3), h_mat=arr(1))), BaseException, MATRIX_INIT),
     (call("state_space", state_space_args(initial_state_cov=eye(3))), BaseException, MATRIX_INIT),
