@@ -10,11 +10,14 @@
 #include "generators/cyclic.hpp"
 #include "generators/diffusion.hpp"
 #include "generators/energy_load.hpp"
+#include "generators/fbm.hpp"
 #include "generators/garch.hpp"
+#include "generators/gaussian_process.hpp"
 #include "generators/intermittent.hpp"
 #include "generators/levy.hpp"
 #include "generators/mar.hpp"
 #include "generators/point_process.hpp"
+#include "generators/state_space.hpp"
 #include "generators/statistical.hpp"
 #include "generators/tcm.hpp"
 #include "generators/tsi.hpp"
@@ -47,6 +50,11 @@ void run_garch(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
 void run_energy_load(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
     const std::vector<int32_t> holidays = a.empty() ? std::vector<int32_t>{} : saturating_i32_values(a[0]);
     gen_energy_load(out, seed, record_from_slots(kEnergyLoadSlots, s), holidays);
+}
+
+// The six state-space matrices and vectors, in table order.
+void run_state_space(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_state_space(out, seed, record_from_slots(kStateSpaceSlots, s), {a[0], a[1], a[2], a[3], a[4], a[5]});
 }
 
 // MAR takes the whole scalar vector and array list and checks them itself.
@@ -84,9 +92,9 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 16 */ {"regime_switching", 4, 5, nullptr},
     /* 17 */ {nullptr, 0, 0, nullptr},
     /* 18 */ {nullptr, 0, 0, nullptr},
-    /* 19 */ {"state_space", 4, 6, nullptr},
-    /* 20 */ {"fbm", 5, 0, nullptr},
-    /* 21 */ {"gaussian_process", 6, 0, nullptr},
+    /* 19 */ {"state_space", kStateSpaceSlots.size(), 6, run_state_space},
+    /* 20 */ record_row<kFbmSlots, gen_fbm>("fbm"),
+    /* 21 */ record_row<kGaussianProcessSlots, gen_gaussian_process>("gaussian_process"),
     /* 22 */ record_row<kIntermittentDemandSlots, gen_intermittent_demand>("intermittent_demand"),
     /* 23 */ {nullptr, 0, 0, nullptr},
     /* 24 */ {"energy_load", kEnergyLoadSlots.size(), 0, run_energy_load},

@@ -89,6 +89,11 @@ VALID = {
                             np.array([0, 5], np.int32), 0.1, 1.5, 1.0, 1.0, 1],
     "vital_signs": lambda: [16, 70.0, 5.0, 40.0, 180.0, True, 5.0, True, True, 0.1, 1, 1],
     "clickstream": lambda: [16, 100.0, 1.0, 1.0, 1.0, 0.5, 0.05, 0.4, 3.0, True, True, 0.1, 1, 1],
+    "copula": lambda: [16, 2, 1, 5.0, np.array([1.0, 0.3, 0.3, 1.0]), 4, 2.0, 1.0, 1],
+    "var_process": lambda: [16, 2, 1, np.array([0.5, 0.1, 0.0, 0.3]), np.zeros(2), np.eye(2).ravel(), 1, 0, 0.0],
+    "state_space": lambda: [16, 2, 1, 0.9 * np.eye(2).ravel(), np.array([1.0, 0.5]), np.eye(2).ravel(),
+                            np.array([0.5]), np.zeros(2), np.eye(2).ravel(), 1, 0, 0.0],
+    "fbm": lambda: [16, 0.7, 1.0, 0.0, True, 2, 1],
     "generate_batch": lambda: [*batch_spec().values(), 0],
     "generate_multi_batch": lambda: [[batch_spec(), batch_spec()], 0],
 }

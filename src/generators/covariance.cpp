@@ -1,0 +1,140 @@
+#include "generators/covariance.hpp"
+
+#include <Eigen/Eigenvalues>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <new>
+
+#include "fault.hpp"
+
+namespace qm {
+
+namespace {
+
+using Index = Eigen::Index;
+
+constexpr uint64_t kMaxIndex = static_cast<uint64_t>(std::numeric_limits<Index>::max());
+
+// Columns finished together: each earlier column is read once per block
+// rather than once per column. Every element still takes its updates in
+// ascending k, so the bits are those of the plain column-by-column order.
+constexpr Index kBlock = 16;
+
+// a(i, j) -= a(j, k) * a(i, k) for i >= j.
+inline void update_column(double* cj, const double* ck, Index j, Index n) {
+    const double ajk = ck[j];
+    for (Index i = j; i < n; ++i) cj[i] = cj[i] - ajk * ck[i];
+}
+
+// Column-by-column Cholesky in place on the lower triangle; false at the
+// first pivot that is not > 0 (NaN included).
+bool cholesky_in_place(Matrix& a) {
+    const Index n = a.rows();
+    double* p = a.data();
+    for (Index j0 = 0; j0 < n; j0 += kBlock) {
+        const Index j1 = std::min(n, j0 + kBlock);
+        for (Index k = 0; k < j0; ++k) {
+            const double* ck = p + k * n;
+            for (Index j = j0; j < j1; ++j) update_column(p + j * n, ck, j, n);
+        }
+        for (Index j = j0; j < j1; ++j) {
+            double* cj = p + j * n;
+            for (Index k = j0; k < j; ++k) update_column(cj, p + k * n, j, n);
+            const double d = cj[j];
+            if (!(d > 0.0)) return false;
+            const double r = std::sqrt(d);
+            cj[j] = r;
+            for (Index i = j + 1; i < n; ++i) cj[i] = cj[i] / r;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void check_matrix_slice(std::span<const double> data, uint64_t rows, uint64_t cols) {
+    uint64_t elements = 0;
+    if (__builtin_mul_overflow(rows, cols, &elements) || elements != data.size() || rows > kMaxIndex ||
+        cols > kMaxIndex)
+        fault(kMatrixInitFault);
+}
+
+Matrix matrix_from_rows(std::span<const double> data, uint64_t rows, uint64_t cols) {
+    check_matrix_slice(data, rows, cols);
+    const Index r = static_cast<Index>(rows);
+    const Index c = static_cast<Index>(cols);
+    Matrix m(r, c);
+    for (Index i = 0; i < r; ++i)
+        for (Index j = 0; j < c; ++j) m(i, j) = data[static_cast<std::size_t>(i * c + j)];
+    return m;
+}
+
+uint64_t square_elements_or_bad_alloc(uint64_t n, unsigned copies) {
+    uint64_t elements = 0;
+    if (__builtin_mul_overflow(n, n, &elements) || n > kMaxIndex) throw std::bad_alloc();
+    check_allocation(elements, sizeof(double) * copies);
+    return elements;
+}
+
+Matrix covariance_factor(const Matrix& s) {
+    if (s.rows() != s.cols()) fault("The input matrix must be square.");
+    const Index n = s.rows();
+    {
+        Matrix a = s;
+        if (cholesky_in_place(a)) {
+            for (Index j = 1; j < n; ++j)
+                for (Index i = 0; i < j; ++i) a(i, j) = 0.0;
+            return a;
+        }
+    }
+    // Not positive definite: the symmetric eigendecomposition (lower triangle)
+    // with the eigenvalues lifted to the floor. The solver caps its own
+    // iterations; NaN or infinite entries end there without convergence.
+    Eigen::SelfAdjointEigenSolver<Matrix> solver(s, Eigen::ComputeEigenvectors);
+    if (solver.info() != Eigen::Success)
+        fault("covariance_factor: the eigendecomposition of a matrix that is not positive definite did not converge");
+    Matrix l = solver.eigenvectors();
+    const auto& lambda = solver.eigenvalues();
+    constexpr double kFloor = 1e-10;
+    for (Index k = 0; k < n; ++k) {
+        const double v = lambda(k) > kFloor ? lambda(k) : kFloor;
+        l.col(k) *= std::sqrt(v);
+    }
+    return l;
+}
+
+void mat_vec(const Matrix& a, std::span<const double> v, std::span<double> out) {
+    const Index rows = a.rows();
+    const Index cols = a.cols();
+    if (v.size() != static_cast<std::size_t>(cols) || out.size() != static_cast<std::size_t>(rows))
+        fault("matrix-vector product: sizes do not match");
+    if (cols == 0) {
+        std::fill(out.begin(), out.end(), 0.0);
+        return;
+    }
+    // Column by column, so the matrix is read in storage order; every element
+    // still sums over the columns in ascending order.
+    const double* p = a.data();
+    const double v0 = v[0];
+    for (Index i = 0; i < rows; ++i) out[static_cast<std::size_t>(i)] = p[i] * v0;
+    for (Index j = 1; j < cols; ++j) {
+        const double* cj = p + j * rows;
+        const double vj = v[static_cast<std::size_t>(j)];
+        for (Index i = 0; i < rows; ++i) out[static_cast<std::size_t>(i)] = out[static_cast<std::size_t>(i)] + cj[i] * vj;
+    }
+}
+
+double mat_vec_row(const Matrix& a, Index row, std::span<const double> v) {
+    const Index cols = a.cols();
+    if (v.size() != static_cast<std::size_t>(cols) || row < 0 || row >= a.rows())
+        fault("matrix-vector product: sizes do not match");
+    if (cols == 0) return 0.0;
+    double sum = a(row, 0) * v[0];
+    for (Index j = 1; j < cols; ++j) sum = sum + a(row, j) * v[static_cast<std::size_t>(j)];
+    return sum;
+}
+
+}  // namespace qm
