@@ -5,6 +5,7 @@
 
 #include "fault.hpp"
 #include "generators/mar.hpp"
+#include "generators/sarima.hpp"
 #include "generators/statistical.hpp"
 
 namespace qm {
@@ -26,6 +27,10 @@ constexpr GenTypeRow record_row(const char* name, std::size_t min_arrays = 0) {
     return {name, Slots.size(), min_arrays, run_record<Slots, Core>};
 }
 
+void run_sarima(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_sarima(out, seed, record_from_slots(kSarimaSlots, s), a[0], a[1]);
+}
+
 // MAR takes the whole scalar vector and array list and checks them itself.
 void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, seed, mar_params(s), a); }
 
@@ -34,7 +39,7 @@ void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_ma
 constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /*  0 */ record_row<kRandomWalkSlots, gen_random_walk>("random_walk"),
     /*  1 */ record_row<kSeasonalSlots, gen_seasonal>("seasonal"),
-    /*  2 */ {"sarima", 9, 2, nullptr},
+    /*  2 */ {"sarima", kSarimaSlots.size(), 2, run_sarima},
     /*  3 */ {"ets", 14, 1, nullptr},
     /*  4 */ {"inar", 4, 1, nullptr},
     /*  5 */ {"ornstein_uhlenbeck", 7, 0, nullptr},

@@ -2,6 +2,7 @@
 // arguments, fills its generator's parameter record and runs the same core as
 // the batch dispatcher.
 #include "bindings/bindings.hpp"
+#include "generators/sarima.hpp"
 #include "generators/statistical.hpp"
 
 namespace qm::bindings {
@@ -39,11 +40,35 @@ PyObject* py_seasonal(int32_t length, int32_t seasonality_period, double seasona
     return series(length, [&](std::span<double> out) { gen_seasonal(out, seed, p); });
 }
 
+constexpr char kSarimaSignature[] =
+    "length, full_ar_poly, full_ma_poly, d, seasonal_d, seasonal_period, mean, drift_val, noise_std, burn_in, seed, "
+    "innov_dist, innov_param";
+static_assert(slots_follow(kSarimaSignature, kSarimaSlots, {"full_ar_poly", "full_ma_poly"}));
+
+PyObject* py_sarima(int32_t length, py::ArrayIn<double> full_ar_poly, py::ArrayIn<double> full_ma_poly, int32_t d,
+                    int32_t seasonal_d, int32_t seasonal_period, double mean, double drift_val, double noise_std,
+                    int32_t burn_in, uint64_t seed, int32_t innov_dist, double innov_param) {
+    check_sarima_args(length);
+    const std::vector<double> ar = full_ar_poly.to_vector();
+    const std::vector<double> ma = full_ma_poly.to_vector();
+    const SarimaParams p{.d = d,
+                         .seasonal_d = seasonal_d,
+                         .seasonal_period = seasonal_period,
+                         .mean = mean,
+                         .drift_val = drift_val,
+                         .noise_std = noise_std,
+                         .burn_in = burn_in,
+                         .innov_dist = innov_dist,
+                         .innov_param = innov_param};
+    return series(length, [&](std::span<double> out) { gen_sarima(out, seed, p, ar, ma); });
+}
+
 }  // namespace
 
 const py::FunctionTable statistical_functions = {
     py::define<py_random_walk>("random_walk", kRandomWalkSignature),
     py::define<py_seasonal>("seasonal", kSeasonalSignature),
+    py::define<py_sarima>("sarima", kSarimaSignature),
 };
 
 }  // namespace qm::bindings

@@ -46,13 +46,22 @@ TABLE = {
         "random_walk(length, drift, volatility, start_value, seed, innov_dist, innov_param)",
         "seasonal(length, seasonality_period, seasonality_amplitude, trend, noise_level, base_level, seed, "
         "innov_dist=0, innov_param=0.0)",
-        "sarima", "ets", "inar",
+        "sarima(length, full_ar_poly, full_ma_poly, d, seasonal_d, seasonal_period, mean, drift_val, noise_std, "
+        "burn_in, seed, innov_dist, innov_param)",
+        "ets(length, error_type, trend_type, seasonal_type, seasonal_period, level, trend_init, seasonal_init, alpha, "
+        "beta_param, gamma, phi, damped, noise_std, seed, innov_dist, innov_param)",
+        "inar(length, p, alpha_arr, innov_type, innov_mean, innov_dispersion, seed)",
     ],
     "stochastic": [
         "ornstein_uhlenbeck", "geometric_brownian_motion", "jump_diffusion", "poisson_process", "cyclic", "garch",
         "hawkes_process", "chaotic_system", "bounded_process", "levy_process",
     ],
-    "volatility": ["stochastic_volatility", "regime_switching"],
+    "volatility": [
+        "stochastic_volatility(length, model_type, initial_price, initial_vol, drift, mean_vol, vol_mean_reversion, "
+        "vol_of_vol, correlation, beta_param, dt, output_type, seed, innov_dist, innov_param)",
+        "regime_switching(length, n_regimes, regime_means, regime_variances, regime_ar_coeffs, transition_matrix, "
+        "stationary_probs, initial_regime, seed, innov_dist, innov_param)",
+    ],
     "multivariate": ["copula", "var_process", "state_space", "fbm", "gaussian_process"],
     "domain": ["intermittent_demand", "daily_active_users", "energy_load", "vital_signs", "iot_sensor", "clickstream"],
     "batch": [

@@ -1,0 +1,154 @@
+"""sarima: both roads, seeded digests, one identity or moment per model, and the
+failure texts."""
+
+import hashlib
+import math
+
+import numpy as np
+import pytest
+
+from conftest import assert_bits_equal, assert_panics
+from quillmarten import _lib
+
+S, V = _lib.statistical, _lib.volatility
+A, E = np.array, np.zeros(0)
+CODES = {"sarima": 2, "ets": 3, "inar": 4, "stochastic_volatility": 15, "regime_switching": 16}
+
+
+def fn(name):
+    return getattr(S if CODES[name] < 5 else V, name)
+
+
+def batch(code, scalars, arrays, n, seed=1):
+    (row,) = _lib.batch.generate_batch(code, np.array(scalars, float), [np.asarray(a, float) for a in arrays],
+                                       np.array([n], np.int32), np.array([seed], np.uint64),
+                                       np.zeros(3, np.uint64), {}, 0)
+    return row["values"]
+
+
+def as_batch(name, kw):
+    """generate_batch's values for the Python call fn(name)(**kw): scalars and
+    arrays in signature order, without length and seed."""
+    params = [p.strip() for p in fn(name).__text_signature__.strip("()").split(",")]
+    rest = [kw[p] for p in params if p not in ("length", "seed")]
+    return batch(CODES[name], [float(v) for v in rest if not isinstance(v, np.ndarray)],
+                 [v for v in rest if isinstance(v, np.ndarray)], kw["length"], kw["seed"])
+
+
+SARIMA = dict(length=300, full_ar_poly=A([0.5, -0.2, 0.1]), full_ma_poly=A([0.4, 0.2]), d=1, seasonal_d=1,
+              seasonal_period=12, mean=0.0, drift_val=0.01, noise_std=1.0, burn_in=50, seed=7, innov_dist=0,
+              innov_param=0.0)
+ETS = dict(length=300, error_type=0, trend_type=1, seasonal_type=2, seasonal_period=7, level=10.0, trend_init=0.1,
+           seasonal_init=A([0.9, 1.1, 1.0, 1.2, 0.8, 1.0, 1.0]), alpha=0.3, beta_param=0.05, gamma=0.1, phi=0.9,
+           damped=True, noise_std=0.5, seed=3, innov_dist=0, innov_param=0.0)
+INAR = dict(length=300, p=2, alpha_arr=A([0.4, 0.2]), innov_type=0, innov_mean=3.0, innov_dispersion=0.0, seed=5)
+SV = dict(length=300, model_type=0, initial_price=100.0, initial_vol=0.04, drift=0.05, mean_vol=0.04,
+          vol_mean_reversion=2.0, vol_of_vol=0.3, correlation=-0.7, beta_param=0.5, dt=1 / 252, output_type=0,
+          seed=11, innov_dist=0, innov_param=0.0)
+RS = dict(length=300, n_regimes=3, regime_means=A([0.0, 5.0, -3.0]), regime_variances=A([1.0, 0.5, 2.0]),
+          regime_ar_coeffs=A([0.5, -0.3, 0.9]), transition_matrix=A([0.9, 0.05, 0.05, 0.1, 0.8, 0.1, 0.2, 0.2, 0.6]),
+          stationary_probs=A([0.5, 0.3, 0.2]), initial_regime=-1, seed=13, innov_dist=0, innov_param=0.0)
+BASE = {"sarima": SARIMA, "ets": ETS, "inar": INAR, "stochastic_volatility": SV, "regime_switching": RS}
+
+# id -> (function, changes to its base arguments, start of the sha256 of the float64 bytes)
+CASES = {
+    "sarima": ("sarima", {}, "0ba4145fb2627c8c"),
+    "sarima-mean-student": ("sarima", dict(d=0, seasonal_d=0, mean=3.0, innov_dist=1, innov_param=5.0),
+                            "f4597931f8587975"),
+    "sarima-lags-past-start": ("sarima", dict(length=5, burn_in=0, d=2, full_ar_poly=np.full(40, 0.01)),
+                               "49ae91542b2c0143"),
+}
+
+
+def case_values(case):
+    name, changes, _ = CASES[case]
+    return fn(name)(**{**BASE[name], **changes})
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_both_roads_give_the_same_values(case):
+    name, changes, _ = CASES[case]
+    kw = {**BASE[name], **changes}
+    assert_bits_equal(as_batch(name, kw), case_values(case))
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_seeded_digests(case):
+    assert hashlib.sha256(case_values(case).tobytes()).hexdigest()[:16] == CASES[case][2]
+
+
+# ---------------------------------------------------------------------------
+# One identity or moment per model
+
+def seasonal_sums(y, times, lag):
+    with np.errstate(all="ignore"):
+        if lag == 0:  # doubling, exact until it overflows
+            return np.where(y == 0, y, np.copysign(np.inf, y)) if times >= 2100 else y * 2.0**times
+        for _ in range(times):
+            for r in range(lag):
+                y[r::lag] = np.add.accumulate(y[r::lag])
+    return y
+
+
+@pytest.mark.parametrize("ar,ma,d,D,P,B,n", [
+    ([0.5, -0.2, 0.1], [0.4, 0.2], 1, 1, 12, 30, 200),
+    ([0.9], np.full(60, 0.05), 0, 0, 4, 0, 50),  # lags longer than the buffer
+    ([], [], 1, 0, 12, 5, 100),
+    ([], [], 3003, 0, 0, 0, 200),  # running sums that blow up to +-inf and NaN
+    ([], [], 2**16, 2**31 - 1, -1, 2**31 - 1 - 2**16, 200),  # a negative period skips the seasonal sums
+    ([], [], 9, 700, 1, 0, 200),
+    ([0.2], [], 0, 40, 3, 10, 200),
+    ([], [], 0, 2**31 - 1, 0, 0, 50),  # doublings past overflow
+])
+def test_sarima_is_filtered_then_integrated(ar, ma, d, D, P, B, n):
+    N, c, seed = P * D + d + n + B, 0.25, 3
+    innov = S.sarima(N, E, E, 0, 0, 0, 0.0, 0.0, 1.0, 0, seed, 0, 0.0)
+    filtered = S.sarima(N, A(ar, float), A(ma, float), 0, 0, 0, 0.0, 0.0, 1.0, 0, seed, 0, 0.0)
+    w = innov.copy()
+    for k, theta in enumerate(ma, 1):
+        w[k:] = w[k:] + theta * innov[:-k]
+    for k, phi in enumerate(ar, 1):
+        w[k:] = w[k:] + phi * filtered[:-k]
+    assert_bits_equal(filtered, w)
+    y = filtered + c
+    with np.errstate(all="ignore"):
+        for _ in range(d):
+            y = np.add.accumulate(y)
+    want = seasonal_sums(y, D, P) if D > 0 and 0 <= P < N else y
+    mean, drift = (-9.0, c) if d > 0 or D > 0 else (c, -9.0)  # the other one is not used
+    got = S.sarima(n, A(ar, float), A(ma, float), d, D, P, mean, drift, 1.0, B, seed, 0, 0.0)
+    assert_bits_equal(got, want[N - n:])
+
+
+# ---------------------------------------------------------------------------
+# Failures: ValueError on the Python road, faults (PanicException) in the cores
+
+def call(name, **changes):
+    return lambda: fn(name)(**{**BASE[name], **changes})
+
+
+def sarima_batch(n, d=0, D=0, P=0, B=0, noise=1.0, arrays=(E, E)):
+    return lambda: batch(2, [d, D, P, 0.0, 0.0, noise, B, 0, 0.0], arrays, n)
+
+
+NORMAL_FILL = "invalid normal innovation param: scale must be finite and >= 0: BadVariance"
+
+
+@pytest.mark.parametrize("run,kind,text", [
+    (call("sarima", length=0, noise_std=math.nan), ValueError, "length must be > 0"),
+    # the buffer is sized in 64 bits: negative or past 2^31 - 1 before anything is allocated
+    (sarima_batch(5, B=-6, noise=math.nan), BaseException, "sarima: buffer length -1 is negative"),
+    (sarima_batch(10, B=2**31 - 1), BaseException, "sarima: buffer length 2147483657 exceeds 2147483647"),
+    (sarima_batch(1, D=2**31 - 1, P=2**31 - 1), BaseException,
+     "sarima: buffer length 4611686014132420610 exceeds 2147483647"),
+    (sarima_batch(0, noise=math.inf), BaseException, NORMAL_FILL),  # the law is checked for N = 0 too
+    (sarima_batch(10, B=-3, noise=math.inf), BaseException, NORMAL_FILL),  # before the offset
+    (sarima_batch(10, B=-3), BaseException, "sarima: offset -3 of the output is negative"),
+])
+def test_failures(run, kind, text):
+    if kind is ValueError:
+        with pytest.raises(ValueError) as info:
+            run()
+        assert str(info.value) == text
+    else:
+        assert_panics(run, text=text)
