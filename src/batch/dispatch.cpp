@@ -4,6 +4,7 @@
 #include <string>
 
 #include "fault.hpp"
+#include "generators/ets.hpp"
 #include "generators/mar.hpp"
 #include "generators/sarima.hpp"
 #include "generators/statistical.hpp"
@@ -31,6 +32,10 @@ void run_sarima(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
     gen_sarima(out, seed, record_from_slots(kSarimaSlots, s), a[0], a[1]);
 }
 
+void run_ets(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_ets(out, seed, record_from_slots(kEtsSlots, s), a[0]);
+}
+
 // MAR takes the whole scalar vector and array list and checks them itself.
 void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, seed, mar_params(s), a); }
 
@@ -40,7 +45,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /*  0 */ record_row<kRandomWalkSlots, gen_random_walk>("random_walk"),
     /*  1 */ record_row<kSeasonalSlots, gen_seasonal>("seasonal"),
     /*  2 */ {"sarima", kSarimaSlots.size(), 2, run_sarima},
-    /*  3 */ {"ets", 14, 1, nullptr},
+    /*  3 */ {"ets", kEtsSlots.size(), 1, run_ets},
     /*  4 */ {"inar", 4, 1, nullptr},
     /*  5 */ {"ornstein_uhlenbeck", 7, 0, nullptr},
     /*  6 */ {"geometric_brownian_motion", 6, 0, nullptr},

@@ -2,6 +2,7 @@
 // arguments, fills its generator's parameter record and runs the same core as
 // the batch dispatcher.
 #include "bindings/bindings.hpp"
+#include "generators/ets.hpp"
 #include "generators/sarima.hpp"
 #include "generators/statistical.hpp"
 
@@ -63,12 +64,41 @@ PyObject* py_sarima(int32_t length, py::ArrayIn<double> full_ar_poly, py::ArrayI
     return series(length, [&](std::span<double> out) { gen_sarima(out, seed, p, ar, ma); });
 }
 
+constexpr char kEtsSignature[] =
+    "length, error_type, trend_type, seasonal_type, seasonal_period, level, trend_init, seasonal_init, alpha, "
+    "beta_param, gamma, phi, damped, noise_std, seed, innov_dist, innov_param";
+static_assert(slots_follow(kEtsSignature, kEtsSlots, {"seasonal_init"}));
+
+PyObject* py_ets(int32_t length, int32_t error_type, int32_t trend_type, int32_t seasonal_type, int32_t seasonal_period,
+                 double level, double trend_init, py::ArrayIn<double> seasonal_init, double alpha, double beta_param,
+                 double gamma, double phi, bool damped, double noise_std, uint64_t seed, int32_t innov_dist,
+                 double innov_param) {
+    check_ets_args(length, seasonal_period);
+    const std::vector<double> init = seasonal_init.to_vector();
+    const EtsParams p{.error_type = error_type,
+                      .trend_type = trend_type,
+                      .seasonal_type = seasonal_type,
+                      .seasonal_period = seasonal_period,
+                      .level = level,
+                      .trend_init = trend_init,
+                      .alpha = alpha,
+                      .beta_param = beta_param,
+                      .gamma = gamma,
+                      .phi = phi,
+                      .damped = damped,
+                      .noise_std = noise_std,
+                      .innov_dist = innov_dist,
+                      .innov_param = innov_param};
+    return series(length, [&](std::span<double> out) { gen_ets(out, seed, p, init); });
+}
+
 }  // namespace
 
 const py::FunctionTable statistical_functions = {
     py::define<py_random_walk>("random_walk", kRandomWalkSignature),
     py::define<py_seasonal>("seasonal", kSeasonalSignature),
     py::define<py_sarima>("sarima", kSarimaSignature),
+    py::define<py_ets>("ets", kEtsSignature),
 };
 
 }  // namespace qm::bindings

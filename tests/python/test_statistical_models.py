@@ -1,4 +1,4 @@
-"""sarima: both roads, seeded digests, one identity or moment per model, and the
+"""sarima and ets: both roads, seeded digests, one identity or moment per model, and the
 failure texts."""
 
 import hashlib
@@ -57,6 +57,11 @@ CASES = {
                             "f4597931f8587975"),
     "sarima-lags-past-start": ("sarima", dict(length=5, burn_in=0, d=2, full_ar_poly=np.full(40, 0.01)),
                                "49ae91542b2c0143"),
+    "ets": ("ets", {}, "d4416c4bb3552fa3"),
+    "ets-mul-error-mul-trend": ("ets", dict(error_type=1, trend_type=2, seasonal_type=1, trend_init=1.01,
+                                            innov_dist=2), "28422b5102273c43"),
+    "ets-other-season": ("ets", dict(seasonal_type=3, damped=False, innov_dist=4, innov_param=2.0),
+                         "d0b6d0d04fa50b89"),
 }
 
 
@@ -120,6 +125,24 @@ def test_sarima_is_filtered_then_integrated(ar, ma, d, D, P, B, n):
     assert_bits_equal(got, want[N - n:])
 
 
+@pytest.mark.parametrize("alpha", [0.0, 0.3, 1.0])
+def test_ets_local_level(alpha):
+    # Additive error, no trend, no season: y_t = l_t + e_t with l_{t+1} = l_t + alpha e_t.
+    args = dict(ETS, trend_type=0, seasonal_type=0, level=5.0, noise_std=2.0)
+    e = S.ets(**{**args, "alpha": 0.0}) - 5.0
+    level = 5.0 + alpha * np.concatenate([[0.0], np.cumsum(e)[:-1]])
+    np.testing.assert_allclose(S.ets(**{**args, "alpha": alpha}), level + e, rtol=1e-12, atol=1e-9)
+
+
+@pytest.mark.parametrize("got,want", [
+    # Seasonal states beyond the n a series reaches are never read.
+    (lambda: S.ets(**dict(ETS, length=20, seasonal_period=2**31 - 1, seasonal_init=E)),
+     lambda: S.ets(**dict(ETS, length=20, seasonal_period=20, seasonal_init=E))),
+])
+def test_sizes_beyond_32_bits(got, want):
+    assert_bits_equal(got(), want())
+
+
 # ---------------------------------------------------------------------------
 # Failures: ValueError on the Python road, faults (PanicException) in the cores
 
@@ -129,6 +152,10 @@ def call(name, **changes):
 
 def sarima_batch(n, d=0, D=0, P=0, B=0, noise=1.0, arrays=(E, E)):
     return lambda: batch(2, [d, D, P, 0.0, 0.0, noise, B, 0, 0.0], arrays, n)
+
+
+def ets_batch(n, m, season=1, init=E):
+    return lambda: batch(3, [0, 0, season, m, 1.0, 0.0, 0.1, 0.1, 0.1, 1.0, 0, 1.0, 0, 0.0], [init], n)
 
 
 NORMAL_FILL = "invalid normal innovation param: scale must be finite and >= 0: BadVariance"
@@ -144,6 +171,12 @@ NORMAL_FILL = "invalid normal innovation param: scale must be finite and >= 0: B
     (sarima_batch(0, noise=math.inf), BaseException, NORMAL_FILL),  # the law is checked for N = 0 too
     (sarima_batch(10, B=-3, noise=math.inf), BaseException, NORMAL_FILL),  # before the offset
     (sarima_batch(10, B=-3), BaseException, "sarima: offset -3 of the output is negative"),
+    (call("ets", length=-1, seasonal_period=0), ValueError, "length must be > 0"),
+    (call("ets", seasonal_period=0, seasonal_type=0), ValueError, "seasonal_period must be > 0"),
+    (ets_batch(0, -1), BaseException, "ets: negative seasonal_period -1"),
+    (ets_batch(3, 0), BaseException, "ets: seasonal_period is 0"),
+    (ets_batch(0, 4, season=3, init=A([1.0, 2.0])), BaseException,
+     "ets: seasonal_init (length 2) is shorter than seasonal_period 4"),
 ])
 def test_failures(run, kind, text):
     if kind is ValueError:
