@@ -5,6 +5,7 @@
 
 #include "fault.hpp"
 #include "generators/ets.hpp"
+#include "generators/inar.hpp"
 #include "generators/mar.hpp"
 #include "generators/sarima.hpp"
 #include "generators/statistical.hpp"
@@ -36,6 +37,10 @@ void run_ets(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
     gen_ets(out, seed, record_from_slots(kEtsSlots, s), a[0]);
 }
 
+void run_inar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_inar(out, seed, record_from_slots(kInarSlots, s), a[0]);
+}
+
 // MAR takes the whole scalar vector and array list and checks them itself.
 void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, seed, mar_params(s), a); }
 
@@ -46,7 +51,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /*  1 */ record_row<kSeasonalSlots, gen_seasonal>("seasonal"),
     /*  2 */ {"sarima", kSarimaSlots.size(), 2, run_sarima},
     /*  3 */ {"ets", kEtsSlots.size(), 1, run_ets},
-    /*  4 */ {"inar", 4, 1, nullptr},
+    /*  4 */ {"inar", kInarSlots.size(), 1, run_inar},
     /*  5 */ {"ornstein_uhlenbeck", 7, 0, nullptr},
     /*  6 */ {"geometric_brownian_motion", 6, 0, nullptr},
     /*  7 */ {"jump_diffusion", 9, 0, nullptr},

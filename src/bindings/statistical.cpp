@@ -3,6 +3,7 @@
 // the batch dispatcher.
 #include "bindings/bindings.hpp"
 #include "generators/ets.hpp"
+#include "generators/inar.hpp"
 #include "generators/sarima.hpp"
 #include "generators/statistical.hpp"
 
@@ -92,6 +93,18 @@ PyObject* py_ets(int32_t length, int32_t error_type, int32_t trend_type, int32_t
     return series(length, [&](std::span<double> out) { gen_ets(out, seed, p, init); });
 }
 
+constexpr char kInarSignature[] = "length, p, alpha_arr, innov_type, innov_mean, innov_dispersion, seed";
+static_assert(slots_follow(kInarSignature, kInarSlots, {"alpha_arr"}));
+
+PyObject* py_inar(int32_t length, int32_t p, py::ArrayIn<double> alpha_arr, int32_t innov_type, double innov_mean,
+                  double innov_dispersion, uint64_t seed) {
+    check_inar_args(length, p);
+    const std::vector<double> alpha = alpha_arr.to_vector();
+    const InarParams params{
+        .p = p, .innov_type = innov_type, .innov_mean = innov_mean, .innov_dispersion = innov_dispersion};
+    return series(length, [&](std::span<double> out) { gen_inar(out, seed, params, alpha); });
+}
+
 }  // namespace
 
 const py::FunctionTable statistical_functions = {
@@ -99,6 +112,7 @@ const py::FunctionTable statistical_functions = {
     py::define<py_seasonal>("seasonal", kSeasonalSignature),
     py::define<py_sarima>("sarima", kSarimaSignature),
     py::define<py_ets>("ets", kEtsSignature),
+    py::define<py_inar>("inar", kInarSignature),
 };
 
 }  // namespace qm::bindings

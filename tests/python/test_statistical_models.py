@@ -1,4 +1,4 @@
-"""sarima and ets: both roads, seeded digests, one identity or moment per model, and the
+"""sarima, ets and inar: both roads, seeded digests, one identity or moment per model, and the
 failure texts."""
 
 import hashlib
@@ -62,6 +62,9 @@ CASES = {
                                             innov_dist=2), "28422b5102273c43"),
     "ets-other-season": ("ets", dict(seasonal_type=3, damped=False, innov_dist=4, innov_param=2.0),
                          "d0b6d0d04fa50b89"),
+    "inar": ("inar", {}, "24ed31c7719042bd"),
+    "inar-gamma-poisson": ("inar", dict(p=1, alpha_arr=A([0.6]), innov_type=1, innov_dispersion=1.5),
+                           "c58f55b63af8d009"),
 }
 
 
@@ -134,10 +137,23 @@ def test_ets_local_level(alpha):
     np.testing.assert_allclose(S.ets(**{**args, "alpha": alpha}), level + e, rtol=1e-12, atol=1e-9)
 
 
+@pytest.mark.parametrize("p,alpha,innov_type,mean,dispersion", [
+    (1, [0.5], 0, 2.0, 0.0),
+    (2, [0.3, 0.2, 0.9], 0, 1.5, 0.0),  # only the first p coefficients count
+    (1, [0.4], 1, 2.0, 2.0),
+])
+def test_inar_counts_have_the_stationary_mean(p, alpha, innov_type, mean, dispersion):
+    x = S.inar(40_000, p, A(alpha), innov_type, mean, dispersion, 17)
+    assert (x >= 0).all() and (x == np.floor(x)).all()
+    assert x.mean() == pytest.approx(mean / (1.0 - sum(alpha[:p])), rel=0.04)
+
+
 @pytest.mark.parametrize("got,want", [
     # Seasonal states beyond the n a series reaches are never read.
     (lambda: S.ets(**dict(ETS, length=20, seasonal_period=2**31 - 1, seasonal_init=E)),
      lambda: S.ets(**dict(ETS, length=20, seasonal_period=20, seasonal_init=E))),
+    # Counts saturate instead of wrapping.
+    (lambda: S.inar(50, 1, A([1.0]), 0, 2e9, 0.0, 1), lambda: np.full(50, 2147483647.0)),
 ])
 def test_sizes_beyond_32_bits(got, want):
     assert_bits_equal(got(), want())
@@ -159,6 +175,7 @@ def ets_batch(n, m, season=1, init=E):
 
 
 NORMAL_FILL = "invalid normal innovation param: scale must be finite and >= 0: BadVariance"
+GAMMA = "invalid gamma params: shape and scale must be > 0 and finite: "
 
 
 @pytest.mark.parametrize("run,kind,text", [
@@ -177,6 +194,13 @@ NORMAL_FILL = "invalid normal innovation param: scale must be finite and >= 0: B
     (ets_batch(3, 0), BaseException, "ets: seasonal_period is 0"),
     (ets_batch(0, 4, season=3, init=A([1.0, 2.0])), BaseException,
      "ets: seasonal_init (length 2) is shorter than seasonal_period 4"),
+    (call("inar", length=0, p=0), ValueError, "length must be > 0"),
+    (call("inar", p=-2**31), ValueError, "p must be > 0"),
+    (call("inar", alpha_arr=A([0.5])), BaseException, "inar: no coefficient for lag 2 in alpha_arr (length 1)"),
+    (call("inar", innov_type=1, innov_dispersion=0.0), BaseException, GAMMA + "ShapeTooSmall"),
+    (call("inar", innov_type=-1, innov_dispersion=1.0, innov_mean=0.0, p=2**31 - 1), BaseException,
+     GAMMA + "ScaleTooSmall"),  # before any step, even when none runs
+    (call("inar", innov_mean=math.inf), BaseException, "invalid poisson param: lambda must be finite: NonFinite"),
 ])
 def test_failures(run, kind, text):
     if kind is ValueError:
