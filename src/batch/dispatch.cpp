@@ -9,6 +9,7 @@
 #include "generators/mar.hpp"
 #include "generators/sarima.hpp"
 #include "generators/statistical.hpp"
+#include "generators/volatility.hpp"
 
 namespace qm {
 
@@ -62,7 +63,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 12 */ {"chaotic_system", 12, 0, nullptr},
     /* 13 */ {"bounded_process", 8, 0, nullptr},
     /* 14 */ {"levy_process", 6, 0, nullptr},
-    /* 15 */ {"stochastic_volatility", 13, 0, nullptr},
+    /* 15 */ record_row<kStochasticVolatilitySlots, gen_stochastic_volatility>("stochastic_volatility"),
     /* 16 */ {"regime_switching", 4, 5, nullptr},
     /* 17 */ {nullptr, 0, 0, nullptr},
     /* 18 */ {nullptr, 0, 0, nullptr},

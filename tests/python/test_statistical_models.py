@@ -1,4 +1,4 @@
-"""sarima, ets and inar: both roads, seeded digests, one identity or moment per model, and the
+"""sarima, ets, inar and stochastic_volatility: both roads, seeded digests, one identity or moment per model, and the
 failure texts."""
 
 import hashlib
@@ -65,6 +65,11 @@ CASES = {
     "inar": ("inar", {}, "24ed31c7719042bd"),
     "inar-gamma-poisson": ("inar", dict(p=1, alpha_arr=A([0.6]), innov_type=1, innov_dispersion=1.5),
                            "c58f55b63af8d009"),
+    "sv-heston": ("stochastic_volatility", {}, "239d51cf9693e994"),
+    "sv-sabr-returns": ("stochastic_volatility", dict(model_type=1, initial_vol=0.09, output_type=1),
+                        "4a67d3d1aa2c885a"),
+    "sv-sabr-vol-t": ("stochastic_volatility", dict(model_type=2, initial_vol=0.3, output_type=2, innov_dist=1,
+                                                    innov_param=4.0), "3c99c9c1d73af7d1"),
 }
 
 
@@ -148,6 +153,17 @@ def test_inar_counts_have_the_stationary_mean(p, alpha, innov_type, mean, disper
     assert x.mean() == pytest.approx(mean / (1.0 - sum(alpha[:p])), rel=0.04)
 
 
+def test_stochastic_volatility_with_constant_variance():
+    args = dict(SV, length=20_000, vol_of_vol=0.0, mean_vol=0.04, initial_vol=0.04, drift=0.0)
+    assert (V.stochastic_volatility(**{**args, "output_type": 2}) == 0.2).all()
+    price = V.stochastic_volatility(**args)
+    steps = np.diff(price) / price[:-1]
+    assert steps.std() == pytest.approx(0.2 * math.sqrt(args["dt"]), rel=0.03)
+    returns = V.stochastic_volatility(**{**args, "output_type": 1})
+    assert returns[0] == 0.0
+    np.testing.assert_allclose(returns[1:], np.log(price[1:] / price[:-1]), rtol=1e-12, atol=1e-15)
+
+
 @pytest.mark.parametrize("got,want", [
     # Seasonal states beyond the n a series reaches are never read.
     (lambda: S.ets(**dict(ETS, length=20, seasonal_period=2**31 - 1, seasonal_init=E)),
@@ -176,6 +192,7 @@ def ets_batch(n, m, season=1, init=E):
 
 NORMAL_FILL = "invalid normal innovation param: scale must be finite and >= 0: BadVariance"
 GAMMA = "invalid gamma params: shape and scale must be > 0 and finite: "
+STUDENT = "Student's t df must be > 2 for finite variance"
 
 
 @pytest.mark.parametrize("run,kind,text", [
@@ -201,6 +218,10 @@ GAMMA = "invalid gamma params: shape and scale must be > 0 and finite: "
     (call("inar", innov_type=-1, innov_dispersion=1.0, innov_mean=0.0, p=2**31 - 1), BaseException,
      GAMMA + "ScaleTooSmall"),  # before any step, even when none runs
     (call("inar", innov_mean=math.inf), BaseException, "invalid poisson param: lambda must be finite: NonFinite"),
+    (call("stochastic_volatility", length=0), ValueError, "length must be > 0"),
+    (lambda: batch(15, [0, 100.0, 0.04, 0, 0, 0, 0, 0, 0, 0.01, 0, 0, 0.0], [], 0), BaseException,
+     "stochastic_volatility: empty series"),
+    (call("stochastic_volatility", innov_dist=1, innov_param=2.0), BaseException, STUDENT),
 ])
 def test_failures(run, kind, text):
     if kind is ValueError:
