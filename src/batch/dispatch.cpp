@@ -42,6 +42,10 @@ void run_inar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
     gen_inar(out, seed, record_from_slots(kInarSlots, s), a[0]);
 }
 
+void run_regime_switching(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_regime_switching(out, seed, record_from_slots(kRegimeSwitchingSlots, s), {a[0], a[1], a[2], a[3], a[4]});
+}
+
 // MAR takes the whole scalar vector and array list and checks them itself.
 void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, seed, mar_params(s), a); }
 
@@ -64,7 +68,7 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 13 */ {"bounded_process", 8, 0, nullptr},
     /* 14 */ {"levy_process", 6, 0, nullptr},
     /* 15 */ record_row<kStochasticVolatilitySlots, gen_stochastic_volatility>("stochastic_volatility"),
-    /* 16 */ {"regime_switching", 4, 5, nullptr},
+    /* 16 */ {"regime_switching", kRegimeSwitchingSlots.size(), 5, run_regime_switching},
     /* 17 */ {nullptr, 0, 0, nullptr},
     /* 18 */ {nullptr, 0, 0, nullptr},
     /* 19 */ {"state_space", 4, 6, nullptr},

@@ -1,10 +1,13 @@
 #include "generators/volatility.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 
 #include "fault.hpp"
 #include "rng/innovations.hpp"
 #include "rng/mt64.hpp"
+#include "rng/samplers.hpp"
 
 namespace qm {
 
@@ -57,6 +60,81 @@ void gen_stochastic_volatility(std::span<double> out, uint64_t seed, const Stoch
         }
         price = next_price;
         state = next_state;
+    }
+}
+
+// ---- Regime switching --------------------------------------------------------
+
+namespace {
+
+double at(std::span<const double> v, int64_t i, const char* name) {
+    if (i < 0 || static_cast<uint64_t>(i) >= v.size())
+        fault("regime_switching: regime " + std::to_string(i) + " is outside " + name + " (length " +
+              std::to_string(v.size()) + ")");
+    return v[static_cast<std::size_t>(i)];
+}
+
+}  // namespace
+
+void check_regime_switching_args(int32_t length, int32_t n_regimes, int32_t initial_regime,
+                                 std::size_t n_stationary_probs) {
+    if (length <= 0) value_error("length must be > 0");
+    if (n_regimes <= 0) value_error("n_regimes must be > 0");
+    if (initial_regime < 0 && n_stationary_probs < static_cast<std::size_t>(n_regimes))
+        value_error("stationary_probs must have n_regimes entries when initial_regime < 0");
+}
+
+void gen_regime_switching(std::span<double> out, uint64_t seed, const RegimeSwitchingParams& p, const RegimeArrays& a) {
+    Mt64 rng(seed);
+    const int64_t k = p.n_regimes;
+    const int64_t fallback = k - 1;  // when no running sum reaches u
+    const int64_t first_row = p.initial_regime;
+
+    int64_t r = first_row;
+    if (first_row < 0) {
+        const double u = uniform01(rng);
+        const int64_t m = std::min<int64_t>(static_cast<int64_t>(a.stationary.size()), k);
+        r = fallback;
+        double sum = 0.0;
+        for (int64_t j = 0; j < m; ++j) {
+            sum = sum + a.stationary[static_cast<std::size_t>(j)];
+            if (sum >= u) {
+                r = j;
+                break;
+            }
+        }
+    }
+    double mu = at(a.means, r, "regime_means");
+    double var = at(a.variances, r, "regime_variances");
+    const InnovationLaw law = prepare_innovation(p.innov_dist, 1.0, p.innov_param);
+    const double e0 = draw_innovation(rng, law);
+    if (out.empty()) fault("regime_switching: empty series");
+    out[0] = mu + std::sqrt(var) * e0;
+
+    for (std::size_t t = 1; t < out.size(); ++t) {
+        const double x = out[t - 1];
+        const double u = sample_uniform(rng, 0.0, 1.0);
+        // Row r starts at r*K (< 2^62); an entry is read only when the search reaches it.
+        const int64_t row = r * k;
+        int64_t next = fallback;
+        double sum = 0.0;
+        for (int64_t j = 0; j < k; ++j) {
+            const int64_t at_entry = row + j;
+            if (static_cast<uint64_t>(at_entry) >= a.transition.size())
+                fault("regime_switching: transition row " + std::to_string(r) +
+                      " runs past transition_matrix (length " + std::to_string(a.transition.size()) + ")");
+            sum = sum + a.transition[static_cast<std::size_t>(at_entry)];
+            if (sum >= u) {
+                next = j;
+                break;
+            }
+        }
+        r = next;
+        mu = at(a.means, r, "regime_means");
+        const double s = std::sqrt(at(a.variances, r, "regime_variances"));
+        const double phi = at(a.ar_coeffs, r, "regime_ar_coeffs");
+        const double e = draw_innovation(rng, law);
+        out[t] = ((x - mu) * phi + mu) + s * e;
     }
 }
 

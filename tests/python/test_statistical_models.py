@@ -1,5 +1,5 @@
-"""sarima, ets, inar and stochastic_volatility: both roads, seeded digests, one identity or moment per model, and the
-failure texts."""
+"""sarima, ets, inar, stochastic_volatility and regime_switching: both roads,
+seeded digests, one identity or moment per model, and the failure texts."""
 
 import hashlib
 import math
@@ -70,6 +70,8 @@ CASES = {
                         "4a67d3d1aa2c885a"),
     "sv-sabr-vol-t": ("stochastic_volatility", dict(model_type=2, initial_vol=0.3, output_type=2, innov_dist=1,
                                                     innov_param=4.0), "3c99c9c1d73af7d1"),
+    "rs": ("regime_switching", {}, "571d6c256349c24d"),
+    "rs-start-1-laplace": ("regime_switching", dict(initial_regime=1, innov_dist=2), "87ad7026633dbd66"),
 }
 
 
@@ -164,6 +166,14 @@ def test_stochastic_volatility_with_constant_variance():
     np.testing.assert_allclose(returns[1:], np.log(price[1:] / price[:-1]), rtol=1e-12, atol=1e-15)
 
 
+def test_one_regime_is_its_ar1():
+    mu, var, phi = 2.0, 1.5, 0.6
+    x = V.regime_switching(60_000, 1, A([mu]), A([var]), A([phi]), A([1.0]), A([1.0]), -1, 23, 0, 0.0)
+    assert x.mean() == pytest.approx(mu, abs=0.05)
+    assert x.var() == pytest.approx(var / (1 - phi**2), rel=0.04)
+    assert np.corrcoef(x[1:], x[:-1])[0, 1] == pytest.approx(phi, abs=0.02)
+
+
 @pytest.mark.parametrize("got,want", [
     # Seasonal states beyond the n a series reaches are never read.
     (lambda: S.ets(**dict(ETS, length=20, seasonal_period=2**31 - 1, seasonal_init=E)),
@@ -190,6 +200,11 @@ def ets_batch(n, m, season=1, init=E):
     return lambda: batch(3, [0, 0, season, m, 1.0, 0.0, 0.1, 0.1, 0.1, 1.0, 0, 1.0, 0, 0.0], [init], n)
 
 
+def rs_batch(n, k, start, arrays):
+    return lambda: batch(16, [k, start, 0, 0.0], arrays, n)
+
+
+TWO = [A([0.0, 5.0]), A([1.0, 1.0]), A([0.5, 0.5]), A([0.9, 0.1, 0.1, 0.9]), A([0.5, 0.5])]
 NORMAL_FILL = "invalid normal innovation param: scale must be finite and >= 0: BadVariance"
 GAMMA = "invalid gamma params: shape and scale must be > 0 and finite: "
 STUDENT = "Student's t df must be > 2 for finite variance"
@@ -222,6 +237,19 @@ STUDENT = "Student's t df must be > 2 for finite variance"
     (lambda: batch(15, [0, 100.0, 0.04, 0, 0, 0, 0, 0, 0, 0.01, 0, 0, 0.0], [], 0), BaseException,
      "stochastic_volatility: empty series"),
     (call("stochastic_volatility", innov_dist=1, innov_param=2.0), BaseException, STUDENT),
+    (call("regime_switching", length=0, n_regimes=0), ValueError, "length must be > 0"),
+    (call("regime_switching", n_regimes=0), ValueError, "n_regimes must be > 0"),
+    (call("regime_switching", n_regimes=4), ValueError,
+     "stationary_probs must have n_regimes entries when initial_regime < 0"),
+    (rs_batch(0, 2, 0, TWO), BaseException, "regime_switching: empty series"),
+    (rs_batch(5, 0, -1, TWO), BaseException, "regime_switching: regime -1 is outside regime_means (length 2)"),
+    (rs_batch(5, 2, 2, TWO), BaseException, "regime_switching: regime 2 is outside regime_means (length 2)"),
+    (rs_batch(5, 2, 1, [*TWO[:2], A([0.5]), A([0.0, 0.0, 0.0, 1.0]), E]), BaseException,
+     "regime_switching: regime 1 is outside regime_ar_coeffs (length 1)"),
+    # the row offset r*K is formed in 64 bits
+    (rs_batch(5, 2**31 - 1, 1, TWO), BaseException,
+     "regime_switching: transition row 1 runs past transition_matrix (length 4)"),
+    (call("regime_switching", innov_dist=1, innov_param=1.0), BaseException, STUDENT),
 ])
 def test_failures(run, kind, text):
     if kind is ValueError:
