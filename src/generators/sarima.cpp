@@ -130,6 +130,62 @@ private:
     std::size_t live_ = kNone;  // last index the last pass changed or left finite
 };
 
+// w[t] = e[t] + ma[0] e[t-1] + ... in lag order, in place. Blocks run from the
+// end so the innovations a block reads are still intact; inside a block the
+// lags are the outer loop, so the values of a block are summed side by side.
+void ma_filter(std::vector<double>& y, std::span<const double> ma) {
+    constexpr std::size_t kBlock = 1024;
+    const std::size_t q = ma.size();
+    if (q == 0) return;
+    std::vector<double> w(std::min(kBlock, y.size()));
+    for (std::size_t hi = y.size(); hi > 0;) {
+        const std::size_t lo = hi > kBlock ? hi - kBlock : 0;
+        std::copy(y.begin() + static_cast<std::ptrdiff_t>(lo), y.begin() + static_cast<std::ptrdiff_t>(hi), w.begin());
+        for (std::size_t k = 1; k <= q && k < hi; ++k) {
+            const double theta = ma[k - 1];
+            for (std::size_t t = std::max(lo, k); t < hi; ++t) w[t - lo] = w[t - lo] + theta * y[t - k];
+        }
+        std::copy(w.begin(), w.begin() + static_cast<std::ptrdiff_t>(hi - lo),
+                  y.begin() + static_cast<std::ptrdiff_t>(lo));
+        hi = lo;
+    }
+}
+
+// y[t] = w[t] + ar[0] y[t-1] + ... in lag order, in place. Seasonal polynomials
+// are mostly zeros; a zero coefficient times a finite value adds a zero, which
+// can change a sum only when the sum is itself zero (its sign). So while every
+// value so far is finite the zero lags are skipped, and a zero result is
+// summed again over every lag.
+void ar_recursion(std::vector<double>& y, std::span<const double> ar) {
+    const std::size_t order = ar.size();
+    if (order == 0) return;
+    std::vector<std::size_t> nonzero;
+    for (std::size_t k = 1; k <= order; ++k)
+        if (ar[k - 1] != 0.0) nonzero.push_back(k);
+    auto every_lag = [&](std::size_t t) {
+        double v = y[t];
+        const std::size_t lags = std::min(order, t);
+        for (std::size_t k = 1; k <= lags; ++k) v = v + ar[k - 1] * y[t - k];
+        return v;
+    };
+    bool finite = true;
+    for (std::size_t t = 0; t < y.size(); ++t) {
+        double v;
+        if (finite) {
+            v = y[t];
+            for (std::size_t k : nonzero) {
+                if (k > t) break;
+                v = v + ar[k - 1] * y[t - k];
+            }
+            if (v == 0.0) v = every_lag(t);
+            finite = std::isfinite(v);
+        } else {
+            v = every_lag(t);
+        }
+        y[t] = v;
+    }
+}
+
 }  // namespace
 
 void check_sarima_args(int32_t length) {
@@ -154,22 +210,8 @@ void gen_sarima(std::span<double> out, uint64_t seed, const SarimaParams& p, std
     const int64_t skip = total - n;  // burn_in + P*D + d
     if (skip < 0) fault("sarima: offset " + std::to_string(skip) + " of the output is negative");
 
-    // MA filter from the end, so the innovations each value reads are still intact.
-    const std::size_t q = ma.size();
-    for (std::size_t t = big_n; t-- > 0;) {
-        double w = y[t];
-        const std::size_t lags = std::min(q, t);
-        for (std::size_t k = 1; k <= lags; ++k) w = w + ma[k - 1] * y[t - k];
-        y[t] = w;
-    }
-    // AR recursion on values already computed.
-    const std::size_t order = ar.size();
-    for (std::size_t t = 0; t < big_n; ++t) {
-        double v = y[t];
-        const std::size_t lags = std::min(order, t);
-        for (std::size_t k = 1; k <= lags; ++k) v = v + ar[k - 1] * y[t - k];
-        y[t] = v;
-    }
+    ma_filter(y, ma);
+    ar_recursion(y, ar);
 
     const bool integrated = p.d > 0 || p.seasonal_d > 0;
     const double constant = integrated ? p.drift_val : p.mean;

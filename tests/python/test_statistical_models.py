@@ -105,33 +105,42 @@ def seasonal_sums(y, times, lag):
     return y
 
 
-@pytest.mark.parametrize("ar,ma,d,D,P,B,n", [
-    ([0.5, -0.2, 0.1], [0.4, 0.2], 1, 1, 12, 30, 200),
-    ([0.9], np.full(60, 0.05), 0, 0, 4, 0, 50),  # lags longer than the buffer
-    ([], [], 1, 0, 12, 5, 100),
-    ([], [], 3003, 0, 0, 0, 200),  # running sums that blow up to +-inf and NaN
-    ([], [], 2**16, 2**31 - 1, -1, 2**31 - 1 - 2**16, 200),  # a negative period skips the seasonal sums
-    ([], [], 9, 700, 1, 0, 200),
-    ([0.2], [], 0, 40, 3, 10, 200),
-    ([], [], 0, 2**31 - 1, 0, 0, 50),  # doublings past overflow
+SPARSE_AR = np.r_[-0.5, np.zeros(10), -0.3, 0.15]  # mostly zeros, like a multiplied-out seasonal polynomial
+SPARSE_MA = np.r_[0.4, np.zeros(10), 0.2, 0.08]
+NORMAL, ZERO_T, HUGE_T = (0, 1.0, 0.0), (1, 0.0, 3.0), (1, 1e308, 3.0)  # (innov_dist, noise_std, innov_param)
+
+
+@pytest.mark.parametrize("ar,ma,d,D,P,B,n,law", [
+    ([0.5, -0.2, 0.1], [0.4, 0.2], 1, 1, 12, 30, 200, NORMAL),
+    (SPARSE_AR, SPARSE_MA, 0, 0, 0, 0, 3000, NORMAL),
+    (SPARSE_AR, [], 0, 0, 0, 0, 300, ZERO_T),  # zeros of either sign
+    (SPARSE_AR, [], 0, 0, 0, 0, 300, HUGE_T),  # infinities: 0 * inf is NaN
+    ([0.9], np.full(60, 0.05), 0, 0, 4, 0, 50, NORMAL),  # lags longer than the buffer
+    ([], [], 1, 0, 12, 5, 100, NORMAL),
+    ([], [], 3003, 0, 0, 0, 200, NORMAL),  # running sums that blow up to +-inf and NaN
+    ([], [], 2**16, 2**31 - 1, -1, 2**31 - 1 - 2**16, 200, NORMAL),  # a negative period skips the seasonal sums
+    ([], [], 9, 700, 1, 0, 200, NORMAL),
+    ([0.2], [], 0, 40, 3, 10, 200, NORMAL),
+    ([], [], 0, 2**31 - 1, 0, 0, 50, NORMAL),  # doublings past overflow
 ])
-def test_sarima_is_filtered_then_integrated(ar, ma, d, D, P, B, n):
-    N, c, seed = P * D + d + n + B, 0.25, 3
-    innov = S.sarima(N, E, E, 0, 0, 0, 0.0, 0.0, 1.0, 0, seed, 0, 0.0)
-    filtered = S.sarima(N, A(ar, float), A(ma, float), 0, 0, 0, 0.0, 0.0, 1.0, 0, seed, 0, 0.0)
+def test_sarima_is_filtered_then_integrated(ar, ma, d, D, P, B, n, law):
+    N, c, seed, (code, scale, param) = P * D + d + n + B, 0.25, 3, law
+    # a mean of -0.0 leaves every value as it is, zeros' signs included
+    innov = S.sarima(N, E, E, 0, 0, 0, -0.0, 0.0, scale, 0, seed, code, param)
+    filtered = S.sarima(N, A(ar, float), A(ma, float), 0, 0, 0, -0.0, 0.0, scale, 0, seed, code, param)
     w = innov.copy()
-    for k, theta in enumerate(ma, 1):
-        w[k:] = w[k:] + theta * innov[:-k]
-    for k, phi in enumerate(ar, 1):
-        w[k:] = w[k:] + phi * filtered[:-k]
-    assert_bits_equal(filtered, w)
-    y = filtered + c
     with np.errstate(all="ignore"):
+        for k, theta in enumerate(ma, 1):
+            w[k:] = w[k:] + theta * innov[:-k]
+        for k, phi in enumerate(ar, 1):
+            w[k:] = w[k:] + phi * filtered[:-k]
+        assert_bits_equal(filtered, w)
+        y = filtered + c
         for _ in range(d):
             y = np.add.accumulate(y)
     want = seasonal_sums(y, D, P) if D > 0 and 0 <= P < N else y
     mean, drift = (-9.0, c) if d > 0 or D > 0 else (c, -9.0)  # the other one is not used
-    got = S.sarima(n, A(ar, float), A(ma, float), d, D, P, mean, drift, 1.0, B, seed, 0, 0.0)
+    got = S.sarima(n, A(ar, float), A(ma, float), d, D, P, mean, drift, scale, B, seed, code, param)
     assert_bits_equal(got, want[N - n:])
 
 
