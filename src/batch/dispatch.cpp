@@ -10,18 +10,22 @@
 #include "generators/cyclic.hpp"
 #include "generators/diffusion.hpp"
 #include "generators/energy_load.hpp"
+#include "generators/ets.hpp"
 #include "generators/fbm.hpp"
 #include "generators/garch.hpp"
 #include "generators/gaussian_process.hpp"
+#include "generators/inar.hpp"
 #include "generators/intermittent.hpp"
 #include "generators/levy.hpp"
 #include "generators/mar.hpp"
 #include "generators/point_process.hpp"
+#include "generators/sarima.hpp"
 #include "generators/state_space.hpp"
 #include "generators/statistical.hpp"
 #include "generators/tcm.hpp"
 #include "generators/tsi.hpp"
 #include "generators/vital_signs.hpp"
+#include "generators/volatility.hpp"
 
 namespace qm {
 
@@ -57,6 +61,22 @@ void run_state_space(std::span<double> out, Scalars s, Arrays a, uint64_t seed) 
     gen_state_space(out, seed, record_from_slots(kStateSpaceSlots, s), {a[0], a[1], a[2], a[3], a[4], a[5]});
 }
 
+void run_sarima(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_sarima(out, seed, record_from_slots(kSarimaSlots, s), a[0], a[1]);
+}
+
+void run_ets(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_ets(out, seed, record_from_slots(kEtsSlots, s), a[0]);
+}
+
+void run_inar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_inar(out, seed, record_from_slots(kInarSlots, s), a[0]);
+}
+
+void run_regime_switching(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
+    gen_regime_switching(out, seed, record_from_slots(kRegimeSwitchingSlots, s), {a[0], a[1], a[2], a[3], a[4]});
+}
+
 // MAR takes the whole scalar vector and array list and checks them itself.
 void run_mar(std::span<double> out, Scalars s, Arrays a, uint64_t seed) { gen_mar(out, seed, mar_params(s), a); }
 
@@ -75,9 +95,9 @@ void run_tcm(std::span<double> out, Scalars s, Arrays a, uint64_t seed) {
 constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /*  0 */ record_row<kRandomWalkSlots, gen_random_walk>("random_walk"),
     /*  1 */ record_row<kSeasonalSlots, gen_seasonal>("seasonal"),
-    /*  2 */ {"sarima", 9, 2, nullptr},
-    /*  3 */ {"ets", 14, 1, nullptr},
-    /*  4 */ {"inar", 4, 1, nullptr},
+    /*  2 */ {"sarima", kSarimaSlots.size(), 2, run_sarima},
+    /*  3 */ {"ets", kEtsSlots.size(), 1, run_ets},
+    /*  4 */ {"inar", kInarSlots.size(), 1, run_inar},
     /*  5 */ record_row<kOrnsteinUhlenbeckSlots, gen_ornstein_uhlenbeck>("ornstein_uhlenbeck"),
     /*  6 */ record_row<kGeometricBrownianMotionSlots, gen_geometric_brownian_motion>("geometric_brownian_motion"),
     /*  7 */ record_row<kJumpDiffusionSlots, gen_jump_diffusion>("jump_diffusion"),
@@ -88,8 +108,8 @@ constexpr std::array<GenTypeRow, kMaxGenType + 1> kGenTypes{{
     /* 12 */ record_row<kChaoticSystemSlots, gen_chaotic_system>("chaotic_system"),
     /* 13 */ record_row<kBoundedProcessSlots, gen_bounded_process>("bounded_process"),
     /* 14 */ record_row<kLevyProcessSlots, gen_levy_process>("levy_process"),
-    /* 15 */ {"stochastic_volatility", 13, 0, nullptr},
-    /* 16 */ {"regime_switching", 4, 5, nullptr},
+    /* 15 */ record_row<kStochasticVolatilitySlots, gen_stochastic_volatility>("stochastic_volatility"),
+    /* 16 */ {"regime_switching", kRegimeSwitchingSlots.size(), 5, run_regime_switching},
     /* 17 */ {nullptr, 0, 0, nullptr},
     /* 18 */ {nullptr, 0, 0, nullptr},
     /* 19 */ {"state_space", kStateSpaceSlots.size(), 6, run_state_space},

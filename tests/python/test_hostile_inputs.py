@@ -94,6 +94,13 @@ VALID = {
     "state_space": lambda: [16, 2, 1, 0.9 * np.eye(2).ravel(), np.array([1.0, 0.5]), np.eye(2).ravel(),
                             np.array([0.5]), np.zeros(2), np.eye(2).ravel(), 1, 0, 0.0],
     "fbm": lambda: [16, 0.7, 1.0, 0.0, True, 2, 1],
+    "sarima": lambda: [16, np.array([0.5, -0.2]), np.array([0.3]), 1, 1, 4, 0.0, 0.1, 1.0, 10, 1, 0, 0.0],
+    "ets": lambda: [16, 0, 1, 2, 4, 10.0, 0.1, np.array([0.9, 1.1, 1.0, 1.0]), 0.3, 0.1, 0.1, 0.9, True, 1.0, 1, 0,
+                    0.0],
+    "inar": lambda: [16, 2, np.array([0.3, 0.2]), 1, 2.0, 1.5, 1],
+    "stochastic_volatility": lambda: [16, 0, 100.0, 0.04, 0.05, 0.04, 2.0, 0.3, -0.7, 0.5, 0.004, 0, 1, 0, 0.0],
+    "regime_switching": lambda: [16, 2, np.array([0.0, 5.0]), np.array([1.0, 2.0]), np.array([0.5, -0.3]),
+                                 np.array([0.9, 0.1, 0.2, 0.8]), np.array([0.5, 0.5]), -1, 1, 0, 0.0],
     "generate_batch": lambda: [*batch_spec().values(), 0],
     "generate_multi_batch": lambda: [[batch_spec(), batch_spec()], 0],
 }
