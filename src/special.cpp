@@ -2,12 +2,13 @@
 
 #include <cmath>
 #include <limits>
+#include <numbers>
 
 namespace qm {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
+constexpr double kPi = std::numbers::pi;
 constexpr double kLnSqrt2Pi = 0.9189385332046727;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 

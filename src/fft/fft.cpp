@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <numbers>
 
 #include "fault.hpp"
 #include "rng/samplers.hpp"
@@ -11,8 +12,8 @@ namespace qm {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-constexpr double kTwoPi = 6.283185307179586;
+constexpr double kPi = std::numbers::pi;
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
 
 // Values per cache-resident block of the early stages (32 KiB).
 constexpr std::size_t kLocal = 2048;

@@ -7,8 +7,10 @@
 #include <cstddef>
 #include <limits>
 #include <new>
+#include <vector>
 
 #include "fault.hpp"
+#include "rng/samplers.hpp"
 
 namespace qm {
 
@@ -135,6 +137,18 @@ double mat_vec_row(const Matrix& a, Index row, std::span<const double> v) {
     double sum = a(row, 0) * v[0];
     for (Index j = 1; j < cols; ++j) sum = sum + a(row, j) * v[static_cast<std::size_t>(j)];
     return sum;
+}
+
+void dense_toeplitz_sample(Mt64& rng, std::span<const double> acov, std::span<double> out) {
+    const auto n = static_cast<Eigen::Index>(out.size());
+    Matrix t(n, n);
+    for (Eigen::Index c = 0; c < n; ++c)
+        for (Eigen::Index r = 0; r < n; ++r) t(r, c) = acov[static_cast<std::size_t>(r > c ? r - c : c - r)];
+    Matrix l = covariance_factor(t);
+    t.resize(0, 0);
+    std::vector<double> z(out.size());
+    for (double& v : z) v = standard_normal(rng);
+    mat_vec(l, z, out);
 }
 
 }  // namespace qm

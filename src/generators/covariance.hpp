@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <span>
 
+#include "rng/mt64.hpp"
+
 namespace qm {
 
 using Matrix = Eigen::MatrixXd;  // column-major
@@ -48,5 +50,11 @@ void mat_vec(const Matrix& a, std::span<const double> v, std::span<double> out);
 
 // Row `row` of A * v alone, summed the same way.
 double mat_vec_row(const Matrix& a, Eigen::Index row, std::span<const double> v);
+
+// out = L * z for the Toeplitz covariance T[r][c] = acov[|r - c|] (one value
+// per element of out): T is factored by covariance_factor, then out.size()
+// standard normals z are drawn. The caller checks the memory first
+// (square_elements_or_bad_alloc with 3 copies).
+void dense_toeplitz_sample(Mt64& rng, std::span<const double> acov, std::span<double> out);
 
 }  // namespace qm

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <numbers>
 
 #include "fault.hpp"
 #include "rng/innovations.hpp"
@@ -15,7 +16,7 @@ constexpr uint64_t kMaxCycleTerms = uint64_t{1} << 32;
 }
 
 void gen_cyclic(std::span<double> out, uint64_t seed, const CyclicParams& p) {
-    constexpr double kTwoPi = 6.283185307179586;
+    constexpr double kTwoPi = 2.0 * std::numbers::pi;
     Mt64 rng(seed);
     for (std::size_t t = 0; t < out.size(); ++t) out[t] = static_cast<double>(t) * p.trend + p.base_level;
 

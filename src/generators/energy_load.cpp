@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 #include <vector>
+#include <numbers>
 
 #include "fault.hpp"
 #include "rng/mt64.hpp"
@@ -12,7 +13,7 @@ namespace qm {
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
 
 // The clock of one sample: hour of day, day of week and day of year of the
 // hour count H = t * step_hours (saturating, NaN gives 0), by truncating

@@ -68,15 +68,7 @@ void dense_cholesky(Mt64& rng, std::span<double> x, double hurst, double sigma) 
     // T, the factor's working copy, and the eigen fallback's vectors.
     square_elements_or_bad_alloc(n, 3);
     const std::vector<double> g = autocovariances(n, hurst, sigma);
-    const auto nn = static_cast<Eigen::Index>(n);
-    Matrix t(nn, nn);
-    for (Eigen::Index c = 0; c < nn; ++c)
-        for (Eigen::Index r = 0; r < nn; ++r) t(r, c) = g[static_cast<std::size_t>(r > c ? r - c : c - r)];
-    Matrix l = covariance_factor(t);
-    t.resize(0, 0);
-    std::vector<double> z(n);
-    for (double& v : z) v = standard_normal(rng);
-    mat_vec(l, z, x);
+    dense_toeplitz_sample(rng, g, x);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 #include <vector>
+#include <numbers>
 
 #include "fault.hpp"
 #include "fft/fft.hpp"
@@ -14,8 +15,8 @@ namespace qm {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-constexpr double kSqrt3 = 1.7320508075688772;
+constexpr double kPi = std::numbers::pi;
+constexpr double kSqrt3 = std::numbers::sqrt3;
 constexpr double kSqrt5 = 2.23606797749979;
 
 double kernel(const GaussianProcessParams& p, double d) {
@@ -51,15 +52,7 @@ void dense_periodic(Mt64& rng, std::span<double> out, const GaussianProcessParam
     std::vector<double> k(n);
     for (std::size_t d = 0; d < n; ++d) k[d] = kernel(p, static_cast<double>(d));
     if (n != 0) k[0] = k[0] + p.noise_variance;
-    const auto nn = static_cast<Eigen::Index>(n);
-    Matrix cov(nn, nn);
-    for (Eigen::Index c = 0; c < nn; ++c)
-        for (Eigen::Index r = 0; r < nn; ++r) cov(r, c) = k[static_cast<std::size_t>(r > c ? r - c : c - r)];
-    Matrix l = covariance_factor(cov);
-    cov.resize(0, 0);
-    std::vector<double> z(n);
-    for (double& v : z) v = standard_normal(rng);
-    mat_vec(l, z, out);
+    dense_toeplitz_sample(rng, k, out);
     for (double& v : out) v = v + p.mean;
 }
 

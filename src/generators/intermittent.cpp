@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <limits>
 #include <vector>
+#include <numbers>
 
 #include "fault.hpp"
 #include "powi.hpp"
@@ -58,7 +59,7 @@ void seasonal_flags(std::span<uint8_t> flags, Mt64& rng, const IntermittentDeman
     for (std::size_t t = 0; t < flags.size(); ++t) {
         // t < 2^31, and t % -1 is 0 for t >= 0.
         const int32_t r = static_cast<int32_t>(t) % period;
-        const double q = ((std::cos((static_cast<double>(r) * 6.283185307179586) / pd) + 1.0) * swing) * 0.5 + base;
+        const double q = ((std::cos((static_cast<double>(r) * (2.0 * std::numbers::pi)) / pd) + 1.0) * swing) * 0.5 + base;
         double pt = 0.0 > q ? 0.0 : q;  // a NaN reaches the Bernoulli draw
         pt = 1.0 < pt ? 1.0 : pt;
         flags[t] = sample_bernoulli(rng, pt);

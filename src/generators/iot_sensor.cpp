@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <numbers>
 
 #include "fault.hpp"
 #include "rng/mt64.hpp"
@@ -26,7 +27,7 @@ void gen_iot_sensor(std::span<double> out, uint64_t seed, const IotSensorParams&
     for (std::size_t t = 0; t < out.size(); ++t) {
         const double tau = static_cast<double>(t);
         double s = p.trend * tau + p.base_value;
-        if (p.period > 0.0) s = s + std::sin((tau * 6.283185307179586) / p.period) * p.amplitude;
+        if (p.period > 0.0) s = s + std::sin((tau * (2.0 * std::numbers::pi)) / p.period) * p.amplitude;
         s = s + p.calibration_offset;
         if (t >= 1) {
             drift = drift + sample_normal(rng, p.drift_rate, p.drift_noise);

@@ -1,16 +1,17 @@
 #include "generators/levy.hpp"
 
 #include <cmath>
+#include <numbers>
 
 #include "rng/samplers.hpp"
 
 namespace qm {
 
 double sample_stable(Mt64& rng, double alpha, double beta) {
-    constexpr double kHalfPi = 1.5707963267948966;
-    constexpr double kPi = 3.141592653589793;
+    constexpr double kHalfPi = std::numbers::pi / 2.0;
+    constexpr double kPi = std::numbers::pi;
     constexpr double kTwoOverPi = 0.6366197723675814;
-    if (std::fabs(alpha - 2.0) < 1e-10) return standard_normal(rng) * 1.4142135623730951;
+    if (std::fabs(alpha - 2.0) < 1e-10) return standard_normal(rng) * std::numbers::sqrt2;
     const double v = sample_uniform(rng, -kHalfPi, kHalfPi);
     const double w = standard_exponential(rng);
     if (std::fabs(alpha - 1.0) < 1e-10) {

@@ -6,8 +6,10 @@
 #include <limits>
 #include <string>
 #include <vector>
+#include <numbers>
 
 #include "fault.hpp"
+#include "generators/range_draws.hpp"
 #include "powi.hpp"
 #include "rng/innovations.hpp"
 #include "rng/mt64.hpp"
@@ -18,17 +20,7 @@ namespace qm {
 namespace {
 
 constexpr int kTcmAttempts = 6;
-constexpr double kTwoPi = 6.283185307179586;
-
-double range_draw(Mt64& rng, double lo, double hi) { return lo >= hi ? lo : sample_uniform(rng, lo, hi); }
-
-// An integer in [lo, hi]. The exclusive end hi + 1 does not exist for the
-// largest int32: that range is refused like any empty one.
-int32_t int_range_draw(Mt64& rng, int32_t lo, int32_t hi) {
-    if (lo >= hi) return lo;
-    if (hi == std::numeric_limits<int32_t>::max()) fault("invalid integer range: requires low < high: EmptyRange");
-    return sample_int_range(rng, lo, hi + 1);
-}
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
 
 struct Edge {
     std::size_t source;
@@ -127,7 +119,7 @@ void draw_graph(Mt64& rng, Graph& g, const TcmParams& p, std::span<const double>
                     weight = 1.0;
                     kind = 0;
                 }
-                const double scale = std::exp(uniform01_52(rng) * 2.0794415416798357 - 0.6931471805599453);
+                const double scale = std::exp(uniform01_52(rng) * 2.0794415416798357 - std::numbers::ln2);
                 const double threshold = standard_normal(rng) + 0.0;
                 const auto source2 = static_cast<std::size_t>(sample_int_range(rng, 0, n32));
                 const int32_t lag2 = sample_int_range(rng, 1, lags + 1);

@@ -6,8 +6,10 @@
 #include <limits>
 #include <string>
 #include <vector>
+#include <numbers>
 
 #include "fault.hpp"
+#include "generators/range_draws.hpp"
 #include "rng/innovations.hpp"
 #include "rng/mt64.hpp"
 #include "rng/samplers.hpp"
@@ -17,20 +19,10 @@ namespace qm {
 namespace {
 
 constexpr int kTsiAttempts = 8;
-constexpr double kTwoPi = 6.283185307179586;
-
-double range_draw(Mt64& rng, double lo, double hi) { return lo >= hi ? lo : sample_uniform(rng, lo, hi); }
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
 
 double log_range_draw(Mt64& rng, double lo, double hi) {
     return lo >= hi ? lo : std::exp(sample_uniform(rng, std::log(lo), std::log(hi)));
-}
-
-// An integer in [lo, hi]. The exclusive end hi + 1 does not exist for the
-// largest int32: that range is refused like any empty one.
-int32_t int_range_draw(Mt64& rng, int32_t lo, int32_t hi) {
-    if (lo >= hi) return lo;
-    if (hi == std::numeric_limits<int32_t>::max()) fault("invalid integer range: requires low < high: EmptyRange");
-    return sample_int_range(rng, lo, hi + 1);
 }
 
 std::size_t pick(Mt64& rng, std::size_t size) {
@@ -205,7 +197,7 @@ void draw_irregular(Mt64& rng, std::span<double> e, const TsiParams& p, int32_t 
             break;
         }
         case 4: {
-            const double lambda = 1.0 / (sigma / 1.4142135623730951);
+            const double lambda = 1.0 / (sigma / std::numbers::sqrt2);
             if (std::isnan(lambda) || lambda < 0.0) fault("invalid laplace param: scale must be > 0: LambdaTooSmall");
             const double b = 1.0 / lambda;
             for (double& v : e) {

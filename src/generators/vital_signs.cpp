@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 #include <vector>
+#include <numbers>
 
 #include "fault.hpp"
 #include "rng/mt64.hpp"
@@ -13,8 +14,8 @@ namespace qm {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-constexpr double kTwoPi = 6.283185307179586;
+constexpr double kPi = std::numbers::pi;
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
 
 void check_scale(double s) {
     if (!std::isfinite(s)) fault("invalid normal params: std must be finite and >= 0: BadVariance");
@@ -83,7 +84,7 @@ void gen_vital_signs(std::span<double> out, uint64_t seed, const VitalSignsParam
     if (p.include_circadian) {
         for (std::size_t t = 0; t < n; ++t) {
             const double theta = (static_cast<double>(t) * kTwoPi) / 1440.0;
-            out[t] = out[t] + (std::sin(theta + theta) * 0.3 + std::sin(theta + (-1.5707963267948966))) *
+            out[t] = out[t] + (std::sin(theta + theta) * 0.3 + std::sin(theta + (-(std::numbers::pi / 2.0)))) *
                                   p.circadian_magnitude;
         }
     }

@@ -46,7 +46,7 @@ InnovationLaw prepare(int32_t code, double scale, double param, const char* norm
         }
         case InnovLaw::Uniform: {
             constexpr const char* kMsg = "invalid uniform innovation param: scale must be > 0";
-            const double a = scale * 1.7320508075688772;
+            const double a = scale * std::numbers::sqrt3;
             if (!(a > 0.0)) fault(std::string(kMsg) + ": EmptyRange");
             double s = a - (-a);
             if (!std::isfinite(s)) fault(std::string(kMsg) + ": NonFinite");
