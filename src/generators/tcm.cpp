@@ -276,16 +276,16 @@ void gen_tcm(std::span<double> out, uint64_t seed, const TcmParams& p, std::span
     for (int attempt = 0; attempt < kTcmAttempts; ++attempt) {
         const int64_t nodes = int_range_draw(rng, nodes_lo, p.nodes_hi);
         const int64_t lags = int_range_draw(rng, lag_lo, p.lag_hi);
+        const double prob = range_draw(rng, p.edge_prob_lo, p.edge_prob_hi);
+        const double decay = sample_uniform(rng, 0.4, 1.0);
+        const KindPicker kinds(rng, edge_kind_pool);
+        // The graph is where the work grows with the size: checked just before it.
         if (lags > kTcmMaxLag || nodes * nodes > kTcmMaxPairs || nodes * nodes * lags > kTcmMaxPairs)
             fault("tcm: graph of " + std::to_string(nodes) + " nodes and " + std::to_string(lags) +
                   " lags is too large (limits: nodes * nodes * lags <= " + std::to_string(kTcmMaxPairs) +
                   ", lags <= " + std::to_string(kTcmMaxLag) + ")");
         g.nodes = static_cast<std::size_t>(nodes);
         g.lags = static_cast<std::size_t>(lags);
-
-        const double prob = range_draw(rng, p.edge_prob_lo, p.edge_prob_hi);
-        const double decay = sample_uniform(rng, 0.4, 1.0);
-        const KindPicker kinds(rng, edge_kind_pool);
         draw_graph(rng, g, p, edge_kind_pool, prob, decay, kinds);
         draw_noise(rng, noise, g.nodes, p, noise_type_pool);
 

@@ -242,10 +242,14 @@ void gen_tsi(std::span<double> out, uint64_t seed, const TsiParams& p, std::span
 
         std::fill(seasonal.begin(), seasonal.end(), 0.0);
         const int32_t components = int_range_draw(rng, p.components_lo, p.components_hi);
-        if (components > kTsiMaxComponents)
-            fault("tsi: at most " + std::to_string(kTsiMaxComponents) + " seasonal components, got " +
-                  std::to_string(components));
-        for (int32_t c = 0; c < components; ++c) add_component(rng, seasonal, p, period_pool);
+        for (int32_t c = 0; c < components; ++c) {
+            // Refused where the work passes the cap, so the first components'
+            // own faults still come first.
+            if (c == kTsiMaxComponents)
+                fault("tsi: at most " + std::to_string(kTsiMaxComponents) + " seasonal components, got " +
+                      std::to_string(components));
+            add_component(rng, seasonal, p, period_pool);
+        }
 
         compose(rng, trend, seasonal, p);
         double sd = n == 1 ? 0.0 : spread(trend);
