@@ -28,17 +28,24 @@ constexpr uint64_t kMarMaxWindow = uint64_t{1} << 26;
 constexpr uint64_t kMarMinChunk = 4096;
 
 // Durbin-Levinson: partial autocorrelations r_1 .. r_p in (-1, 1) to the
-// coefficients of a stationary AR(p).
+// coefficients of a stationary AR(p). Step j replaces phi_i by
+// phi_i - r_j * phi_{j-i} for i < j; the pair (i, j - i) is updated together
+// from its old values, so no copy of the previous list is needed.
 std::vector<double> pacf_to_ar(std::span<const double> r) {
-    std::vector<double> phi;
-    std::vector<double> prev;
-    phi.reserve(r.size());
-    prev.reserve(r.size());
+    std::vector<double> phi(r.size());
     for (std::size_t j = 1; j <= r.size(); ++j) {
         const double rj = r[j - 1];
-        prev.assign(phi.begin(), phi.end());
-        for (std::size_t i = 1; i < j; ++i) phi[i - 1] = prev[i - 1] - rj * prev[j - i - 1];
-        phi.push_back(rj);
+        std::size_t lo = 0;
+        std::size_t hi = j - 1;  // one past the pair's upper index (0-based)
+        for (; lo + 1 < hi; ++lo) {
+            --hi;
+            const double a = phi[lo];
+            const double b = phi[hi];
+            phi[lo] = a - rj * b;
+            phi[hi] = b - rj * a;
+        }
+        if (lo + 1 == hi) phi[lo] = phi[lo] - rj * phi[lo];  // the middle one of an odd count
+        phi[j - 1] = rj;
     }
     return phi;
 }
