@@ -23,6 +23,14 @@ constexpr int kMarAttempts = 8;
 constexpr uint64_t kMarMaxCoefficients = uint64_t{1} << 26;
 constexpr uint64_t kMarMaxWindow = uint64_t{1} << 26;
 
+// Work bound of a drawn configuration: turning a component's partial
+// autocorrelations into coefficients takes about p^2 / 4 multiply-adds for
+// order p, for every component of every attempt, and cannot be interrupted.
+// At this order that is up to about 0.2 s, so a one-component series takes
+// about a second at most over its 8 attempts (orders this large are rarely
+// accepted early); a larger s1 is refused before anything is drawn.
+constexpr int32_t kMarMaxDrawnOrder = 20000;
+
 // Steps simulated between two moves of the lag window (when burn-in and
 // series are longer than that): keeps memory independent of the burn-in.
 constexpr uint64_t kMarMinChunk = 4096;
@@ -96,6 +104,10 @@ void check_mar_scalars(std::span<const double> s) {
                     s[5] > 0.0 && s[5] <= s[6] &&   // noise scale range
                     s[7] >= 0.0 && s[7] <= 1e9;     // burn-in
     if (!ok) value_error("mar: invalid configuration");
+    const int32_t max_order = slot_i32(s[1]);
+    if (s[9] == 0.0 && max_order > kMarMaxDrawnOrder)
+        fault("mar: the largest AR order of a drawn configuration is limited to " +
+              std::to_string(kMarMaxDrawnOrder) + ", got " + std::to_string(max_order));
 }
 
 void check_config_shape(const MarConfig& c) {
