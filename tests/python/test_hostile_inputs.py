@@ -472,3 +472,31 @@ def daemon_threads_at_exit():
 
 def test_daemon_threads_inside_calls_at_exit():
     in_child(daemon_threads_at_exit)
+
+
+# ---------------------------------------------------------------------------
+# pi_config values whose conversion hooks raise
+
+class RaisesOnConversion:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+    __float__ = __index__
+
+
+@pytest.mark.parametrize("key", ["num_changepoints", "missing_rate", "changepoint_locations"])
+@pytest.mark.parametrize("exc,falls_back", [
+    (TypeError, True), (ValueError, True), (OverflowError, True), (KeyboardInterrupt, False), (Hostile, False),
+])
+def test_only_failed_conversions_of_pi_config_values_fall_back(key, exc, falls_back):
+    value = RaisesOnConversion(exc("raised by the hook"))
+    args = valid_args("generate_batch")
+    args[6] = {"missing_data": True, key: [1.0, value] if key == "changepoint_locations" else value}
+    if falls_back:
+        assert all(len(r["miss_indices"]) == 0 for r in _lib.batch.generate_batch(*args))
+    else:
+        with pytest.raises(exc, match="raised by the hook"):
+            _lib.batch.generate_batch(*args)
