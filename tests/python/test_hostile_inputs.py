@@ -500,3 +500,34 @@ def test_only_failed_conversions_of_pi_config_values_fall_back(key, exc, falls_b
     else:
         with pytest.raises(exc, match="raised by the hook"):
             _lib.batch.generate_batch(*args)
+
+
+# ---------------------------------------------------------------------------
+# One array updated in place by two threads at once
+
+def test_concurrent_injections_into_one_array_lose_nothing():
+    # Each call either lands in full or is refused as already borrowed, so the
+    # blanks in the array are exactly those the successful calls report.
+    for trial in range(5):
+        x = np.zeros(2_000_000)
+        start = threading.Barrier(2)
+        reported, refused = [], []
+
+        def inject(seed):
+            start.wait()
+            try:
+                reported.append(_lib.pattern_injection.add_missingness(x, seed, "random", 0.3, 1, 1)[1])
+            except TypeError as exc:
+                assert str(exc) == "The given array is already borrowed"
+                refused.append(seed)
+
+        threads = [threading.Thread(target=inject, args=(trial * 2 + k,)) for k in (1, 2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert len(reported) + len(refused) == 2 and reported
+        want = np.zeros(x.size, bool)
+        for r in reported:
+            want[r["missing_indices"]] = True
+        np.testing.assert_array_equal(np.isnan(x), want)
