@@ -475,6 +475,37 @@ def test_daemon_threads_inside_calls_at_exit():
 
 
 # ---------------------------------------------------------------------------
+# Worker threads that cannot be started
+
+def workers_that_cannot_start(cap):
+    # TBB ends the process when it cannot start a worker; the pool must get
+    # by with the threads that fit instead. Threads are capped by the address
+    # space (set by in_child) or, for users other than root, by their number.
+    # The largest count comes first, before TBB settles its own ceiling.
+    if cap == "threads":
+        import resource
+        resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+    n = 4096
+    run = lambda workers: _lib.batch.generate_batch(  # noqa: E731
+        0, np.array([0.0, 1.0, 0.0, 0.0, 0.0]), [], np.full(n, 2000, np.int32), np.arange(1, n + 1, dtype=np.uint64),
+        np.arange(3 * n, dtype=np.uint64), dict(PI_CONFIG), workers)
+    print("CASE 1024", flush=True)
+    first = run(1024)
+    want = run(1)
+    for workers in (1024, 64, 0, 256):
+        print("CASE", workers, flush=True)
+        got = first if workers == 1024 else run(workers)
+        for a, b in zip(got, want, strict=True):
+            for key in b:
+                np.testing.assert_array_equal(a[key], b[key])
+
+
+@pytest.mark.parametrize("cap,limit", [("address space", 1536 << 20), ("threads", 0)])
+def test_pool_gets_by_with_the_threads_that_fit(cap, limit):
+    in_child(workers_that_cannot_start, cap, limit=limit, timeout=120)
+
+
+# ---------------------------------------------------------------------------
 # pi_config values whose conversion hooks raise
 
 class RaisesOnConversion:
