@@ -6,6 +6,7 @@
 #include <complex>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <string>
 
 #include "augmentation/fft_plan_cache.hpp"
@@ -82,6 +83,42 @@ double spectral_entropy(std::span<const double> x) {
         }
     }
     return clamp01(entropy / std::log(static_cast<double>(h)));
+}
+
+// Lag-1 autocorrelation of x, both moments divided by n; nothing when the
+// variance is at or below kFeatureEpsilon.
+std::optional<double> lag1_ratio(std::span<const double> x) {
+    const double n = static_cast<double>(x.size());
+    const double mu = mean_of(x);
+    double var = 0.0;
+    for (double v : x) {
+        const double d = v - mu;
+        var += d * d;
+    }
+    var /= n;
+    if (var <= kFeatureEpsilon) return std::nullopt;
+    double cov = 0.0;
+    for (std::size_t i = 0; i + 1 < x.size(); ++i) cov += (x[i + 1] - mu) * (x[i] - mu);
+    return (cov / n) / var;
+}
+
+// The acf1 feature of the raw series. Whether a small variance is rounding
+// noise (a constant 0.1, whose mean is not exactly 0.1) or a real change
+// depends on the series' own scale: a series whose largest magnitude is
+// below 1 is judged (and computed) after a power-of-two scaling that brings
+// that magnitude into [1, 2). The scaling is exact, so 1e-8 * (0, 1, 2, 3,
+// 2, 1) keeps the value of (0, 1, 2, 3, 2, 1), even where the unscaled
+// squares would underflow, while a tiny constant still gives 0.0. Where the
+// unscaled variance is above kFeatureEpsilon nothing is rescaled.
+double series_acf1(std::span<const double> x) {
+    if (std::optional<double> r = lag1_ratio(x)) return *r;
+    double scale = 0.0;
+    for (double v : x) scale = std::max(scale, std::fabs(v));
+    if (scale == 0.0 || scale >= 1.0) return 0.0;
+    const int shift = -std::ilogb(scale);  // also right for subnormal magnitudes
+    std::vector<double> y(x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) y[i] = std::ldexp(x[i], shift);
+    return lag1_ratio(y).value_or(0.0);
 }
 
 void check_decomposition_matches(std::size_t n, const Decomposition& d) {
@@ -291,22 +328,7 @@ SpectralFeatures spectral_features(std::span<const double> values,
     f.seasonal_strength =
         period_usable && has_seasonal ? strength(decomposition.seasonal, decomposition.residual) : 0.0;
 
-    // Lag-1 autocorrelation of the series itself, both moments divided by n.
-    const double mu = mean_of(values);
-    double var = 0.0;
-    for (double v : values) {
-        const double d = v - mu;
-        var += d * d;
-    }
-    var /= static_cast<double>(n);
-    if (var <= kFeatureEpsilon) {
-        f.acf1 = 0.0;
-    } else {
-        double cov = 0.0;
-        for (std::size_t i = 0; i + 1 < n; ++i) cov += (values[i + 1] - mu) * (values[i] - mu);
-        f.acf1 = (cov / static_cast<double>(n)) / var;
-    }
-
+    f.acf1 = series_acf1(values);
     f.spectral_entropy = spectral_entropy(values);
     return f;
 }

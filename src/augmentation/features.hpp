@@ -3,9 +3,11 @@
 //
 // Every sum runs in index order from zero, so results do not depend on the
 // thread or the pool that computes them. A variance or spectral power at or
-// below kFeatureEpsilon counts as zero. A feature that cannot be computed is
-// NaN or 0.0 by a fixed rule, never an error; the errors are bad arguments,
-// thrown as ValueError with the text the Python layer raises.
+// below kFeatureEpsilon counts as zero (for the acf1 of a raw series whose
+// values are all below 1 in magnitude, relative to its largest magnitude).
+// A feature that cannot be computed is NaN or 0.0 by a fixed rule, never an
+// error; the errors are bad arguments, thrown as ValueError with the text the
+// Python layer raises.
 #pragma once
 
 #include <oneapi/tbb/task_arena.h>

@@ -79,10 +79,15 @@ std::shared_ptr<tbb::task_arena> batch_thread_pool(uint64_t n_workers);
 // Count stored in the cache slot (0 when empty); for tests and diagnostics.
 uint64_t batch_thread_pool_cached_count();
 
-// TBB limits all arenas together to the hardware concurrency unless told
-// otherwise; this keeps a process-lifetime limit at least `n` threads (never
-// lowered). Called by the pool constructors above.
-void ensure_global_parallelism(uint64_t n);
+// Makes room for pools of `n` threads: lets TBB keep up to n - 1 workers (at
+// most kMaxLiveThreads - 1) in all, once threads have been seen to start for
+// them, and starts them at once. Where fewer fit (a cap on threads, or on the
+// address space, of which workers take at most half of what is left), TBB
+// gets what fits and pools run on fewer threads with the same values, where
+// TBB itself would end the process. Never lowered. Returns the threads a pool
+// of `n` gets, the caller's included. Called by the pool constructors above
+// before their arenas run anything.
+uint64_t ensure_global_parallelism(uint64_t n);
 
 // ---------------------------------------------------------------------------
 // Error slot of one run

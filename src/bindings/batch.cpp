@@ -10,12 +10,17 @@ namespace {
 using py::ArrayIn;
 using py::Ref;
 
-// Converts with T's converter; a Python error is swallowed (nullopt).
+// Converts with T's converter. A value that does not convert (TypeError,
+// ValueError, OverflowError) gives nullopt; anything else its hooks raise
+// (KeyboardInterrupt, MemoryError, an error of the caller's own) propagates.
 template <class T>
 std::optional<T> lenient(PyObject* value) {
     try {
         return py::Converter<T>::convert(value);
     } catch (const py::PyErrAlready&) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_OverflowError))
+            throw;
         PyErr_Clear();
         return std::nullopt;
     }

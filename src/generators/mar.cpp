@@ -22,22 +22,37 @@ constexpr int kMarAttempts = 8;
 constexpr uint64_t kMarMaxCoefficients = uint64_t{1} << 26;
 constexpr uint64_t kMarMaxWindow = uint64_t{1} << 26;
 
+// Work bound of a drawn configuration: turning a component's partial
+// autocorrelations into coefficients takes about p^2 / 4 multiply-adds for
+// order p, for every component of every attempt, and cannot be interrupted.
+// At this order that is up to about 0.2 s, so a one-component series takes
+// about a second at most over its 8 attempts (orders this large are rarely
+// accepted early); a larger s1 is refused before anything is drawn.
+constexpr int32_t kMarMaxDrawnOrder = 20000;
+
 // Steps simulated between two moves of the lag window (when burn-in and
 // series are longer than that): keeps memory independent of the burn-in.
 constexpr uint64_t kMarMinChunk = 4096;
 
 // Durbin-Levinson: partial autocorrelations r_1 .. r_p in (-1, 1) to the
-// coefficients of a stationary AR(p).
+// coefficients of a stationary AR(p). Step j replaces phi_i by
+// phi_i - r_j * phi_{j-i} for i < j; the pair (i, j - i) is updated together
+// from its old values, so no copy of the previous list is needed.
 std::vector<double> pacf_to_ar(std::span<const double> r) {
-    std::vector<double> phi;
-    std::vector<double> prev;
-    phi.reserve(r.size());
-    prev.reserve(r.size());
+    std::vector<double> phi(r.size());
     for (std::size_t j = 1; j <= r.size(); ++j) {
         const double rj = r[j - 1];
-        prev.assign(phi.begin(), phi.end());
-        for (std::size_t i = 1; i < j; ++i) phi[i - 1] = prev[i - 1] - rj * prev[j - i - 1];
-        phi.push_back(rj);
+        std::size_t lo = 0;
+        std::size_t hi = j - 1;  // one past the pair's upper index (0-based)
+        for (; lo + 1 < hi; ++lo) {
+            --hi;
+            const double a = phi[lo];
+            const double b = phi[hi];
+            phi[lo] = a - rj * b;
+            phi[hi] = b - rj * a;
+        }
+        if (lo + 1 == hi) phi[lo] = phi[lo] - rj * phi[lo];  // the middle one of an odd count
+        phi[j - 1] = rj;
     }
     return phi;
 }
@@ -90,7 +105,11 @@ MarParams mar_params(std::span<const double> s) {
                     s[5] > 0.0 && s[5] <= s[6] &&   // noise scale range
                     s[7] >= 0.0 && s[7] <= 1e9;     // burn-in
     if (!ok) value_error("mar: invalid configuration");
-    return record_from_slots(kMarSlots, s);
+    const MarParams params = record_from_slots(kMarSlots, s);
+    if (!params.fixed_mode && params.max_order > kMarMaxDrawnOrder)
+        fault("mar: the largest AR order of a drawn configuration is limited to " +
+              std::to_string(kMarMaxDrawnOrder) + ", got " + std::to_string(params.max_order));
+    return params;
 }
 
 namespace {

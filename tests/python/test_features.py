@@ -162,3 +162,11 @@ def test_batch_series_errors(period, window, poison, message, n_workers):
         values[offsets[9] + 17] = math.nan
     exc = raised(A.compute_feature_set_batch, values, offsets, period, window, n_workers)
     assert_error(exc, ValueError, message)
+
+
+@pytest.mark.parametrize("scale", [1.0, 1e-8, 1e-170, 2.0**-1060])
+def test_acf1_is_judged_at_the_series_own_scale(scale):
+    # A shape keeps its lag-1 autocorrelation at any scale, even where its
+    # squares underflow; a constant's rounding noise stays 0.
+    assert A.compute_features(np.array([0, 1, 2, 3, 2, 1]) * scale)[3] == pytest.approx(7 / 22, rel=1e-12)
+    assert A.compute_features(np.full(30, 0.1) * scale)[3] == 0.0

@@ -499,3 +499,93 @@ def daemon_threads_at_exit():
 
 def test_daemon_threads_inside_calls_at_exit():
     in_child(daemon_threads_at_exit)
+
+
+# ---------------------------------------------------------------------------
+# Worker threads that cannot be started
+
+def workers_that_cannot_start(cap):
+    # TBB ends the process when it cannot start a worker; the pool must get
+    # by with the threads that fit instead. Threads are capped by the address
+    # space (set by in_child) or, for users other than root, by their number.
+    # The largest count comes first, before TBB settles its own ceiling.
+    if cap == "threads":
+        import resource
+        resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))
+    n = 4096
+    run = lambda workers: _lib.batch.generate_batch(  # noqa: E731
+        0, np.array([0.0, 1.0, 0.0, 0.0, 0.0]), [], np.full(n, 2000, np.int32), np.arange(1, n + 1, dtype=np.uint64),
+        np.arange(3 * n, dtype=np.uint64), dict(PI_CONFIG), workers)
+    print("CASE 1024", flush=True)
+    first = run(1024)
+    want = run(1)
+    for workers in (1024, 64, 0, 256):
+        print("CASE", workers, flush=True)
+        got = first if workers == 1024 else run(workers)
+        for a, b in zip(got, want, strict=True):
+            for key in b:
+                np.testing.assert_array_equal(a[key], b[key])
+
+
+@pytest.mark.parametrize("cap,limit", [("address space", 1536 << 20), ("threads", 0)])
+def test_pool_gets_by_with_the_threads_that_fit(cap, limit):
+    in_child(workers_that_cannot_start, cap, limit=limit, timeout=120)
+
+
+# ---------------------------------------------------------------------------
+# pi_config values whose conversion hooks raise
+
+class RaisesOnConversion:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+    __float__ = __index__
+
+
+@pytest.mark.parametrize("key", ["num_changepoints", "missing_rate", "changepoint_locations"])
+@pytest.mark.parametrize("exc,falls_back", [
+    (TypeError, True), (ValueError, True), (OverflowError, True), (KeyboardInterrupt, False), (Hostile, False),
+])
+def test_only_failed_conversions_of_pi_config_values_fall_back(key, exc, falls_back):
+    value = RaisesOnConversion(exc("raised by the hook"))
+    args = valid_args("generate_batch")
+    args[6] = {"missing_data": True, key: [1.0, value] if key == "changepoint_locations" else value}
+    if falls_back:
+        assert all(len(r["miss_indices"]) == 0 for r in _lib.batch.generate_batch(*args))
+    else:
+        with pytest.raises(exc, match="raised by the hook"):
+            _lib.batch.generate_batch(*args)
+
+
+# ---------------------------------------------------------------------------
+# One array updated in place by two threads at once
+
+def test_concurrent_injections_into_one_array_lose_nothing():
+    # Each call either lands in full or is refused as already borrowed, so the
+    # blanks in the array are exactly those the successful calls report.
+    for trial in range(5):
+        x = np.zeros(2_000_000)
+        start = threading.Barrier(2)
+        reported, refused = [], []
+
+        def inject(seed):
+            start.wait()
+            try:
+                reported.append(_lib.pattern_injection.add_missingness(x, seed, "random", 0.3, 1, 1)[1])
+            except TypeError as exc:
+                assert str(exc) == "The given array is already borrowed"
+                refused.append(seed)
+
+        threads = [threading.Thread(target=inject, args=(trial * 2 + k,)) for k in (1, 2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert len(reported) + len(refused) == 2 and reported
+        want = np.zeros(x.size, bool)
+        for r in reported:
+            want[r["missing_indices"]] = True
+        np.testing.assert_array_equal(np.isnan(x), want)

@@ -209,3 +209,20 @@ def test_fault_in_a_draw_ends_the_call():
     bad = (fixed(s10=2.0), [[1.0], [1], [0.5], [0.0], [-1.0]])
     assert_panics(features_batch, [CANDS[0], bad], [40], [[1], [2]],
                   text="invalid laplace param: scale must be > 0: LambdaTooSmall")
+
+
+LIMIT = "mar: the largest AR order of a drawn configuration is limited to 20000, got {}"
+
+
+@pytest.mark.parametrize("order,mode,message", [
+    (20000.5, 0.0, None), (20001, 0.0, LIMIT.format(20001)), (1e6, 0.0, LIMIT.format(1000000)),
+    (1e6, 1.0, None),  # fixed mode draws no order
+])
+def test_drawn_order_is_bounded_before_any_work(order, mode, message):
+    # Drawing order p costs ~p^2 uninterruptible steps per component and
+    # attempt: 1e6 would take minutes per series.
+    args = scalars(s0=1.0, s1=order, s9=mode), [[1.0], [1], [0.5], [0.0], [1.0]]
+    if message:
+        assert_panics(draw, *args, n=10, text=message)
+    else:
+        assert len(draw(*args, n=0)) == 0
