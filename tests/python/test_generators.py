@@ -809,8 +809,7 @@ EMPTY_SS = dict(f_mat=(), h_mat=(), q_mat=(), r_mat=(), initial_state=(), initia
 GP_FAULT = dict(kernel_id=4, length_scale=1.0, amplitude=1.0, period=0.0, mean=0.0, noise_variance=0.0)
 
 FAULTS = [
-    # The Python road checks the length first, and converts every argument before any check.
-    ("random_walk", {}, -2**31, ValueError, LEN),
+    # The Python road checks the length first (after converting every argument), before the core's checks.
     ("random_walk", dict(innov_dist=1, innov_param=1.0), 0, ValueError, LEN),
     ("random_walk", dict(seed=-1), 0, OverflowError, None),
     ("seasonal", dict(seasonality_period=0, innov_param="x"), 0, TypeError, None),
@@ -821,18 +820,12 @@ FAULTS = [
     ("ets", dict(seasonal_period=0, seasonal_type=0), 10, ValueError, "seasonal_period must be > 0"),
     ("inar", dict(p=0), 0, ValueError, LEN),
     ("inar", dict(p=-2**31), 10, ValueError, "p must be > 0"),
-    ("ornstein_uhlenbeck", {}, 0, ValueError, LEN),
-    ("geometric_brownian_motion", {}, -2**31, ValueError, LEN),
     ("jump_diffusion", dict(innov_dist=1, innov_param=1.0), 0, ValueError, LEN),
-    ("poisson_process", {}, 0, ValueError, LEN),
     ("cyclic", dict(num_cycles=-1), 0, ValueError, LEN),
     ("garch", dict(p=-1), 0, ValueError, LEN),
     ("hawkes_process", dict(max_events=-1), 0, ValueError, LEN),
-    ("levy_process", {}, 0, ValueError, LEN),
-    ("chaotic_system", {}, 0, ValueError, LEN),
     ("bounded_process", dict(lower=1.0, upper=0.0), 0, ValueError, LEN),
     ("bounded_process", dict(lower=1.0, upper=1.0), 10, ValueError, "lower must be < upper"),
-    ("stochastic_volatility", {}, 0, ValueError, LEN),
     ("regime_switching", dict(n_regimes=0), 0, ValueError, LEN),
     ("regime_switching", dict(n_regimes=0), 10, ValueError, "n_regimes must be > 0"),
     ("regime_switching", dict(n_regimes=4), 10, ValueError,
@@ -1003,6 +996,13 @@ def test_faults(name, changes, n, kind, text):
         else:
             exc = raised(road)
             assert type(exc) is kind and (text is None or str(exc) == text), repr(exc)
+
+
+@pytest.mark.parametrize("name", GENERATORS)
+def test_every_python_road_refuses_an_empty_series(name):
+    for n in (0, -2**31):
+        exc = raised(python_road, name, {}, n, 1)
+        assert type(exc) is ValueError and str(exc) == LEN, repr(exc)
 
 
 # ---------------------------------------------------------------------------
