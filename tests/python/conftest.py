@@ -1,4 +1,4 @@
-"""Shared fixtures and helpers for the tests of the native module."""
+"""Shared helpers for the tests of the native module."""
 
 import hashlib
 
@@ -15,19 +15,6 @@ def find_function(name):
         if fn is not None:
             return fn
     return None
-
-
-@pytest.fixture
-def native():
-    """native("random_walk") -> the function, skipping the test until it is registered."""
-
-    def get(name):
-        fn = find_function(name)
-        if fn is None:
-            pytest.skip(f"{name} is not registered yet")
-        return fn
-
-    return get
 
 
 def raised(call, *args, **kwargs):
