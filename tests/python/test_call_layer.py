@@ -9,7 +9,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import notes, raised
+from conftest import find_function, notes, raised
 from quillmarten import _lib
 
 D = _lib.distributions
@@ -42,8 +42,8 @@ BINDING = [
 
 
 @pytest.mark.parametrize("name,args,kwargs,message", BINDING)
-def test_binding_errors(native, name, args, kwargs, message):
-    exc = raised(native(name), *args, **kwargs)
+def test_binding_errors(name, args, kwargs, message):
+    exc = raised(find_function(name), *args, **kwargs)
     assert type(exc) is TypeError and str(exc) == message and notes(exc) is None
 
 
@@ -54,7 +54,7 @@ def test_keywords_bind_by_name():
 # ---------------------------------------------------------------------------
 # Conversion: the first failure in signature order wins and carries a note
 # naming its parameter. An accepted value shows as the note of a bad argument
-# after it; converters only later functions use skip until those are registered.
+# after it.
 
 class HasFloat:
     def __float__(self):
@@ -120,8 +120,8 @@ CONVERSIONS = [
 
 
 @pytest.mark.parametrize("name,args,exc_type,param,text", CONVERSIONS)
-def test_conversion(native, name, args, exc_type, param, text):
-    fn = native(name)
+def test_conversion(name, args, exc_type, param, text):
+    fn = find_function(name)
     exc = raised(fn, **args) if isinstance(args, dict) else raised(fn, *args)
     assert type(exc) is exc_type, repr(exc)
     assert notes(exc) == (None if param is None else [f"while processing '{param}'"])
