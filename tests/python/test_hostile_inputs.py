@@ -8,6 +8,7 @@ where a size that cannot be held must come back as MemoryError or ValueError.
 
 import ast
 import gc
+import inspect
 import os
 import subprocess
 import sys
@@ -19,6 +20,7 @@ import pytest
 
 import quillmarten
 from conftest import find_function
+from test_generators import GENERATORS
 from quillmarten import _lib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -73,34 +75,6 @@ VALID = {
     "add_missingness": lambda: [f64(20), 1, "block", 0.3, 2, 4],
     "add_anomalies": lambda: [f64(20), 1, ["spike", "dip", "level_shift"], 0.2, 1.0, -1.0, 2.0, 3],
     "gamma_ppf": lambda: [unit(10), 2.0, 1.5],
-    "random_walk": lambda: [16, 0.0, 1.0, 0.0, 1, 0, 0.0],
-    "bounded_process": lambda: [16, 0, 0.5, 0.2, 10.0, 0.3, 0.5, 0.0, 1.0, 1],
-    "daily_active_users": lambda: [16, 100.0, 0.01, 0.5, True, 0.1, 1.2, 2.0, 0.3, 0.05, 24.0, 1],
-    "iot_sensor": lambda: [16, 20.0, 0.0, 1.0, 24.0, 0.1, 0.0, 0.01, True, 8.0, 0.01, 0.0, 3, 0.1, 3, None, 0.0, 1],
-    "ornstein_uhlenbeck": lambda: [16, 0.5, 0.0, 1.0, 0.0, 0.1, 1, 0, 0.0],
-    "geometric_brownian_motion": lambda: [16, 0.05, 0.2, 100.0, 0.01, 1, 0, 0.0],
-    "jump_diffusion": lambda: [16, 0.05, 0.2, 1.0, -0.1, 0.1, 100.0, 0.01, 1, 0, 0.0],
-    "poisson_process": lambda: [16, 2.0, True, 1],
-    "cyclic": lambda: [16, 0.0, 0.1, 12.0, 1.0, 1.0, 0.1, 2, 0.1, 1, 0, 0.0],
-    "garch": lambda: [16, 1, 1, 0.1, np.array([0.1]), np.array([0.8]), 0.0, 1.0, 1, 0, 0.0],
-    "hawkes_process": lambda: [16, 0.5, 0.5, 1.0, 0, 1.5, 0, 100, 1],
-    "levy_process": lambda: [16, 1.5, 0.0, 1.0, 0.0, True, 0.0, 1],
-    "energy_load": lambda: [16, 100.0, 0, True, 10.0, True, 5.0, True, 8.0, True, 2.0, 18.0, 8, 19, 20.0, 0.3,
-                            np.array([0, 5], np.int32), 0.1, 1.5, 1.0, 1.0, 1],
-    "vital_signs": lambda: [16, 70.0, 5.0, 40.0, 180.0, True, 5.0, True, True, 0.1, 1, 1],
-    "clickstream": lambda: [16, 100.0, 1.0, 1.0, 1.0, 0.5, 0.05, 0.4, 3.0, True, True, 0.1, 1, 1],
-    "copula": lambda: [16, 2, 1, 5.0, np.array([1.0, 0.3, 0.3, 1.0]), 4, 2.0, 1.0, 1],
-    "var_process": lambda: [16, 2, 1, np.array([0.5, 0.1, 0.0, 0.3]), np.zeros(2), np.eye(2).ravel(), 1, 0, 0.0],
-    "state_space": lambda: [16, 2, 1, 0.9 * np.eye(2).ravel(), np.array([1.0, 0.5]), np.eye(2).ravel(),
-                            np.array([0.5]), np.zeros(2), np.eye(2).ravel(), 1, 0, 0.0],
-    "fbm": lambda: [16, 0.7, 1.0, 0.0, True, 2, 1],
-    "sarima": lambda: [16, np.array([0.5, -0.2]), np.array([0.3]), 1, 1, 4, 0.0, 0.1, 1.0, 10, 1, 0, 0.0],
-    "ets": lambda: [16, 0, 1, 2, 4, 10.0, 0.1, np.array([0.9, 1.1, 1.0, 1.0]), 0.3, 0.1, 0.1, 0.9, True, 1.0, 1, 0,
-                    0.0],
-    "inar": lambda: [16, 2, np.array([0.3, 0.2]), 1, 2.0, 1.5, 1],
-    "stochastic_volatility": lambda: [16, 0, 100.0, 0.04, 0.05, 0.04, 2.0, 0.3, -0.7, 0.5, 0.004, 0, 1, 0, 0.0],
-    "regime_switching": lambda: [16, 2, np.array([0.0, 5.0]), np.array([1.0, 2.0]), np.array([0.5, -0.3]),
-                                 np.array([0.9, 0.1, 0.2, 0.8]), np.array([0.5, 0.5]), -1, 1, 0, 0.0],
     "generate_batch": lambda: [*batch_spec().values(), 0],
     "generate_multi_batch": lambda: [[batch_spec(), batch_spec()], 0],
 }
@@ -112,6 +86,9 @@ GUESS = {"length": 16, "seed": 1, "n_workers": 0, "values": f64, "x": f64, "u": 
 def valid_args(name):
     if name in VALID:
         return VALID[name]()
+    if name in GENERATORS:  # the generators' own valid arguments, 16 values
+        base = GENERATORS[name].base | {"length": 16, "seed": 1}
+        return [base[p] for p in inspect.signature(find_function(name)).parameters]
     out = []
     for item in find_function(name).__text_signature__.strip("()").split(","):
         param, eq, default = item.strip().partition("=")
