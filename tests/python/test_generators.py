@@ -205,6 +205,8 @@ GOLDEN = [
      11, "3c99c9c1d73af7d1"),
     ("regime_switching", {}, 300, 13, "571d6c256349c24d"),
     ("regime_switching", dict(initial_regime=1, innov_dist=2), 300, 13, "87ad7026633dbd66"),
+    *[("regime_switching", dict(stationary_probs=A(0.1, 0.2, 0.7)), 300, seed, d)  # the start drawn from them
+      for seed, d in [(1, "bd94b425ce505197"), (3, "886e32512715ee4c")]],
     ("state_space", {}, 300, 3, "22c873b0dd27ccca"),
     ("state_space", dict(r_mat=(1, 1, 1, 1), innov_dist=2), 300, 3, None),  # singular R: the eigen factor
     ("fbm", {}, 300, 1, "4027d2953b94708a"),
@@ -215,7 +217,9 @@ GOLDEN = [
      "0d72306606a14f83"),
     ("gaussian_process", dict(kernel_id=4, length_scale=0.7, amplitude=2.0, period=24.0, mean=0.0,
                               noise_variance=0.0), 200, 2, "fb913d708089bb62"),
-    *[("gaussian_process", dict(kernel_id=k), n, 6, None) for n, k in [(100, 0), (101, 1), (64, 2), (33, 7)]],
+    *[("gaussian_process", dict(kernel_id=k), n, 6, d) for n, k, d in [
+        (100, 0, "864626c2d8169883"), (101, 1, "c76b9cb08a9f33cf"), (64, 2, "308844e14c9f2caf"),
+        (33, 7, "4666fa9ec240109b")]],
     ("intermittent_demand", {}, 400, 5, "b425ddb1e18c311d"),
     ("intermittent_demand", dict(demand_mean=40.0), 400, 5, "881354664ed22483"),  # Poisson from 12 on
     ("intermittent_demand", dict(intermittent_pattern=1, demand_distribution=1), 400, 5, "2e12b62ce3b79c46"),
@@ -238,6 +242,7 @@ GOLDEN = [
     ("clickstream", dict(output_type=1), 3000, 1, "e53d13c3ff18c940"),
     ("clickstream", dict(output_type=3, base_sessions=0.5, depth_mult=0.5), 3000, 2, "d6ad696e3a1b3e02"),
     ("clickstream", dict(output_type=2, include_bots=False, conversion_mult=4.0), 3000, 3, "ae29586de4e24d76"),
+    ("clickstream", dict(base_sessions=0.05, seasonality_amp=0.9), 500, 4, "b4bc1926f3e36256"),  # the 0.1 floor
     *[("clickstream", dict(output_type=o, include_seasonality=o != 0), 2000, 11, None) for o in (0, -7)],
     ("var_process", {}, 300, 5, "b2526f1e1ac3feb3"),
     ("var_process", dict(innov_dist=1, innov_param=4.0, innovation_cov=(1.0, 2.0, 2.0, 1.0)), 300, 5,
