@@ -1,5 +1,5 @@
-"""Quickstart: a large batch of synthetic series on all cores, their features, then a
-classical decomposition of one noisy seasonal series."""
+"""Quickstart: a large batch of synthetic series from four generators on all cores,
+their features, then a classical decomposition of one noisy seasonal series."""
 
 import os
 import time
@@ -9,11 +9,11 @@ import numpy as np
 from quillmarten import _lib
 
 # ---------------------------------------------------------------------------
-# 1. A batch: 10,000 random walks and 10,000 seasonal series of 1,000 values,
-#    with changepoints, anomalies and missing values injected.
+# 1. A batch: 10,000 series of 1,000 values from each of four generators, with
+#    changepoints, anomalies and missing values injected.
 
 N_SERIES, LENGTH = 10_000, 1_000
-RANDOM_WALK, SEASONAL = 0, 1  # generator codes
+RANDOM_WALK, SEASONAL, SARIMA, GARCH = 0, 1, 2, 10  # generator codes
 
 injection = {
     "changepoints": True, "num_changepoints": 2, "changepoint_type": "level",
@@ -23,12 +23,12 @@ injection = {
 }
 
 
-def spec(gen_type, scalar_params, first_seed):
+def spec(gen_type, scalar_params, first_seed, arrays=()):
     seeds = np.arange(first_seed, first_seed + 4 * N_SERIES, dtype=np.uint64)
     return {
         "gen_type": gen_type,
         "scalar_params": np.array(scalar_params, dtype=np.float64),
-        "array_params": [],
+        "array_params": [np.array(a, dtype=np.float64) for a in arrays],
         "lengths": np.full(N_SERIES, LENGTH, dtype=np.int32),
         "gen_seeds": seeds[:N_SERIES],  # one generator seed per series
         "pi_seeds": seeds[N_SERIES:],  # changepoint, anomaly and missing-value seeds per series
@@ -41,13 +41,18 @@ specs = [
     ("random walk", spec(RANDOM_WALK, [0.01, 1.0, 100.0, 1, 5.0], 1)),
     # period, amplitude, trend, noise_level, base_level, innov_dist, innov_param
     ("seasonal", spec(SEASONAL, [24, 5.0, 0.01, 1.0, 50.0, 0, 0.0], 1_000_000)),
+    # d, seasonal_d, seasonal_period, mean, drift, noise_std, burn_in, innov_dist, innov_param;
+    # AR and MA polynomials
+    ("sarima", spec(SARIMA, [1, 1, 24, 0.0, 0.0, 1.0, 100, 0, 0.0], 2_000_000, [[0.5, -0.2], [0.3]])),
+    # p, q, omega, mu, initial_variance, innov_dist, innov_param; alpha and beta
+    ("garch", spec(GARCH, [1, 1, 0.05, 0.0, 1.0, 0, 0.0], 3_000_000, [[0.1], [0.85]])),
 ]
 
 t0 = time.perf_counter()
 batches = _lib.batch.generate_multi_batch([s for _, s in specs])  # n_workers=0: all cores
 elapsed = time.perf_counter() - t0
 
-print(f"{2 * N_SERIES:,} series of {LENGTH:,} values in {elapsed:.2f} s on {os.cpu_count()} cores")
+print(f"{len(specs) * N_SERIES:,} series of {LENGTH:,} values in {elapsed:.2f} s on {os.cpu_count()} cores")
 for (name, _), rows in zip(specs, batches):
     values = np.stack([r["values"] for r in rows])
     counts = {key: sum(r[key].size for r in rows) for key in ("cp_indices", "anom_indices", "miss_indices")}
