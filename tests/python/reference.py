@@ -1,15 +1,10 @@
-"""Independent reference versions of the engine's shared building blocks,
-written from the definitions for the tests to compare against:
+"""Independent reference versions of the engine's building blocks, written from
+the definitions: MT19937-64 on Python ints with its draw recipes (uniforms,
+integer range, the two ziggurats with tables from data/, gamma, the five
+innovation laws), the classical decomposition and the features built on it.
 
-- MT19937-64 on Python ints (init_genrand64 + tempering) and the draw recipes
-  built on it: uniforms, the integer range, the two ziggurats (their tables
-  are in data/), the gamma draw and the five innovation laws;
-- the classical decomposition, the spectral features computed from it, and
-  the window and crossing features of a standardised series.
-
-Python floats are IEEE doubles and math.sin/exp/log are the same libm calls
-the engine makes, so the draws must match the engine to the bit. (np.sin may
-take its own vectorised path: math only.) Plain Python and numpy: no test
+Python floats are IEEE doubles and math.exp/log are the libm calls the engine
+makes (np.* may vectorise: math only), so the draws match to the bit. No test
 framework, so the benchmarks can import it too.
 """
 
@@ -26,21 +21,12 @@ EPS = 2.220446049250313e-16
 # ---------------------------------------------------------------------------
 # Random stream and draws
 
-def _read_tables():
-    tables, name = {}, None
-    for line in (Path(__file__).parent / "data" / "ziggurat_tables.txt").read_text().splitlines():
-        line = line.strip()
-        if not line or line.startswith("#"):
-            continue
-        if line.startswith("["):
-            name = line[1:-1]
-            tables[name] = []
-        else:
-            tables[name].append(float(line))
-    return tables
-
-
-ZIG = _read_tables()
+ZIG = {}
+for _line in (Path(__file__).parent / "data" / "ziggurat_tables.txt").read_text().splitlines():
+    if (_line := _line.strip()).startswith("["):
+        _table = ZIG[_line[1:-1]] = []
+    elif _line and not _line.startswith("#"):
+        _table.append(float(_line))
 NX, NF, EX, EF = ZIG["normal_x"], ZIG["normal_f"], ZIG["exponential_x"], ZIG["exponential_f"]
 NR, ER = NX[1], EX[1]
 
@@ -50,22 +36,9 @@ def one_two(bits):
     return 1.0 + (bits >> 12) * 2.0**-52
 
 
-def uniform_innovation(bits, sigma):
-    """The uniform law's value from one raw output: [-a, a) with a = sigma * sqrt(3),
-    the width narrowed until the top of the range stays below a."""
-    a = sigma * 1.7320508075688772
-    s = 2.0 * a
-    while -a + s * (1.0 - 2.0**-52) > a:
-        s = math.nextafter(s, -math.inf)
-    return (one_two(bits) - 1.0) * s - a
-
-
 class RefEngine:
-    """MT19937-64 with the draw recipes.
-
-    `outputs` counts the raw outputs drawn and `paths` the rare branches
-    taken, so a test can show that its comparison went through them.
-    """
+    """MT19937-64 with the draw recipes; `outputs` counts the raw outputs drawn and
+    `paths` the rare branches taken, so a test can show its comparison went through them."""
 
     def __init__(self, seed):
         mt = [seed & M64]
@@ -171,8 +144,12 @@ class RefEngine:
             e1 = self.exponential()
             e2 = self.exponential()
             return e1 * beta - e2 * beta
-        if code == 3:
-            return uniform_innovation(self.next_u64(), sigma)
+        if code == 3:  # [-a, a) with a = sigma * sqrt(3), the width narrowed until the top stays below a
+            a = sigma * 1.7320508075688772
+            s = 2.0 * a
+            while -a + s * (1.0 - 2.0**-52) > a:
+                s = math.nextafter(s, -math.inf)
+            return (one_two(self.next_u64()) - 1.0) * s - a
         if code == 4:
             delta = param / math.sqrt(param * param + 1.0)
             u0 = abs(self.normal())
@@ -189,11 +166,7 @@ class RefEngine:
 # Classical decomposition and the spectral features
 
 def classical_decompose(x, period):
-    """Straightforward decomposition with weights and a convolution.
-
-    The window runs over x - x[0], so a large level does not swamp the
-    rounding of the sums.
-    """
+    """Weights and a convolution, run over x - x[0] so a large level does not swamp the sums."""
     n = len(x)
     usable = period is not None and period <= n // 2
     if usable and period % 2 == 0:

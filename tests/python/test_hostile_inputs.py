@@ -100,16 +100,21 @@ def valid_args(name):
 # ---------------------------------------------------------------------------
 # Hostile values: one of each way a conversion can go wrong
 
-class IndexRaises:
+def give(v):
+    """v, or a fresh copy of it raised if it is an exception (so no traceback stays held)."""
+    if isinstance(v, BaseException):
+        raise type(v)(*v.args)
+    return v
+
+
+class Converts:
+    """Converts to `to` through __index__ and __float__ (an exception: raised)."""
+
+    def __init__(self, to):
+        self.to = to
+
     def __index__(self):
-        raise Hostile("index")
-
-    __float__ = __index__
-
-
-class WrongType:
-    def __index__(self):
-        return "1"
+        return give(self.to)
 
     __float__ = __index__
 
@@ -159,30 +164,18 @@ class Mutator:
         return (1.0, 1.0, 1.0)[i]
 
 
-class Lying:
-    """A sequence of two that claims more items."""
+class Seq:
+    """A sequence of two, 1.0 and 2.0, that claims `length` items; an
+    exception as `length` or `item` is raised by __len__ or __getitem__."""
 
-    def __init__(self, length=10**6):
-        self.length = length
+    def __init__(self, length=10**6, item=None):
+        self.length, self.item = length, item
 
     def __len__(self):
-        return self.length
+        return give(self.length)
 
     def __getitem__(self, i):
-        return (1.0, 2.0)[i]
-
-
-class ItemRaises:
-    def __len__(self):
-        return 3
-
-    def __getitem__(self, i):
-        raise Hostile("item")
-
-
-class LenRaises(ItemRaises):
-    def __len__(self):
-        raise Hostile("len")
+        return give(self.item) if self.item else (1.0, 2.0)[i]
 
 
 class LongList(list):
@@ -199,9 +192,9 @@ def hostile_values():
     cleared_by_its_item[1] = Mutator("resize", [cleared_by_its_item])
     values = [
         None, True, np.uint64(2**64 - 1), 0, -1, 2**31 - 1, 2**64 - 1, 2**64, float("nan"), float("inf"),
-        "", "\udc80", object(), IndexRaises(), WrongType(),
+        "", "\udc80", object(), Converts(Hostile("index")), Converts("1"),
         [], [[]], [None], [2**64], [f64(4), f64(0)], {"a": 1}, range(2**62), memoryview(b"abcdefgh"),
-        Lying(), LenRaises(), ItemRaises(), LongList([1.0]), cleared_by_its_item,
+        Seq(), Seq(Hostile("len"), Hostile("item")), Seq(3, Hostile("item")), LongList([1.0]), cleared_by_its_item,
         np.zeros(0), np.array(1.5), np.zeros((2, 3)), np.zeros(3, np.float32), np.zeros(3, ">f8"),
         np.zeros(3, object), f64(10)[::2], misaligned, readonly, np.full(5, np.nan),
         np.array([-1, 2**31 - 1], np.int32), np.array([-5, 3], np.int64), np.array([0, 2**62], np.int64),
@@ -213,7 +206,7 @@ def hostile_values():
 
 def outcome(fn, args, kwargs=None, count_refs=True):
     """None when the call ended acceptably, else what went wrong."""
-    watched = [a for a in args if isinstance(a, (np.ndarray, list, dict, Lying))] if count_refs else []
+    watched = [a for a in args if isinstance(a, (np.ndarray, list, dict, Seq))] if count_refs else []
     before = [sys.getrefcount(a) for a in watched]
     try:
         fn(*args, **(kwargs or {}))
@@ -372,7 +365,7 @@ HUGE = [
     ("random_walk", [2**31 - 1, 0.0, 1.0, 0.0, 1, 0, 0.0]),
     ("add_changepoints", [f64(10), 1, 2**31 - 1, np.zeros(0), "level", np.zeros(0), np.zeros(0), np.zeros(0)]),
     ("moving_block_bootstrap_many", [f64(24), 4, range(10**13), None]),
-    ("nearest_dtw_neighbors", [Lying(2**61), 0.5, 1]),
+    ("nearest_dtw_neighbors", [Seq(2**61), 0.5, 1]),
     ("generate_batch", [0, np.zeros(5), [], np.array([2**31 - 1], np.int32), np.ones(1, np.uint64),
                         np.ones(3, np.uint64), {}, 0]),
     ("generate_batch", [0, np.zeros(5), [], np.array([5], np.int32), np.ones(1, np.uint64),
@@ -512,22 +505,12 @@ def test_pool_gets_by_with_the_threads_that_fit(cap, limit):
 # ---------------------------------------------------------------------------
 # pi_config values whose conversion hooks raise
 
-class RaisesOnConversion:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
-
-    __float__ = __index__
-
-
 @pytest.mark.parametrize("key", ["num_changepoints", "missing_rate", "changepoint_locations"])
 @pytest.mark.parametrize("exc,falls_back", [
     (TypeError, True), (ValueError, True), (OverflowError, True), (KeyboardInterrupt, False), (Hostile, False),
 ])
 def test_only_failed_conversions_of_pi_config_values_fall_back(key, exc, falls_back):
-    value = RaisesOnConversion(exc("raised by the hook"))
+    value = Converts(exc("raised by the hook"))
     args = valid_args("generate_batch")
     args[6] = {"missing_data": True, key: [1.0, value] if key == "changepoint_locations" else value}
     if falls_back:

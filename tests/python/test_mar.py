@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import assert_panics, digest
+from conftest import assert_error, assert_panics, batch_values, digest, raised
 from quillmarten import _lib
 
 A = _lib.augmentation
@@ -29,17 +29,7 @@ TWO = [[0.6, 0.4], [1, 2], [0.5, 0.3, -0.2], [0.0, 1.0], [1.0, 0.5]]
 
 
 def draw(s, arrays=(), n=100, seed=1):
-    (row,) = _lib.batch.generate_batch(MAR, np.array(s, float), [np.array(a, float) for a in arrays],
-                                       np.array([n], np.int32), np.array([seed], np.uint64), np.zeros(3, np.uint64),
-                                       {}, 0)
-    assert len(row["cp_indices"]) == len(row["anom_indices"]) == len(row["miss_indices"]) == 0
-    return row["values"]
-
-
-def error(s, arrays=(), n=50):
-    with pytest.raises(ValueError) as e:
-        draw(s, arrays, n)
-    return str(e.value)
+    return batch_values(MAR, s, arrays, [n], [seed])[0]
 
 
 # ---------------------------------------------------------------------------
@@ -65,7 +55,7 @@ COUNTS = "mar: inconsistent fixed component counts"
     (fixed(), [[1.0], [1], [0.0], [3.0], [0.0]], NO_SERIES),  # zero scale: constant at 3
 ])
 def test_messages(s, arrays, message):
-    assert error(s, arrays) == message
+    assert_error(raised(draw, s, arrays, 50), ValueError, message)
 
 
 @pytest.mark.parametrize("slot,value", [
@@ -73,17 +63,31 @@ def test_messages(s, arrays, message):
 ])
 @pytest.mark.parametrize("mode", [0.0, 1.0])
 def test_every_range_is_checked_in_both_modes(slot, value, mode):
-    assert error(scalars(s9=mode, **{f"s{slot}": value}), TWO) == "mar: invalid configuration"
+    exc = raised(draw, scalars(s9=mode, **{f"s{slot}": value}), TWO, 50)
+    assert_error(exc, ValueError, "mar: invalid configuration")
 
 
-def test_refused_innovation_scale_is_a_fault():
-    arrays = [[1.0], [1], [0.5], [0.0], [-1.0]]
-    assert_panics(draw, fixed(s10=3.0), arrays,
-                  text="invalid uniform innovation param: scale must be > 0: EmptyRange")
-    assert_panics(draw, fixed(s10=1.0, s11=2.0), TWO, text="Student's t df must be > 2 for finite variance")
+LIMIT = "mar: the largest AR order of a drawn configuration is limited to 20000, got {}"
+ONE = [[1.0], [1], [0.5], [0.0], [1.0]]
+
+
+@pytest.mark.parametrize("s,arrays,n,text", [
+    (fixed(s10=3.0), [*ONE[:4], [-1.0]], 100, "invalid uniform innovation param: scale must be > 0: EmptyRange"),
+    (fixed(s10=1.0, s11=2.0), TWO, 100, "Student's t df must be > 2 for finite variance"),
     # Seed 1 puts a seasonal block at lag 1e9: no lag window that long is kept.
-    assert_panics(draw, scalars(s0=1.0, s1=1.0, s2=1e9), n=10, seed=1,
-                  text="mar: lag window too large (1000000001 lags)")
+    (scalars(s0=1.0, s1=1.0, s2=1e9), [], 10, "mar: lag window too large (1000000001 lags)"),
+    # Drawing order p costs ~p^2 uninterruptible steps per component and attempt, so
+    # the drawn order is bounded before any work (fixed mode draws none; None: accepted).
+    (scalars(s0=1.0, s1=20000.5), ONE, 0, None),
+    (scalars(s0=1.0, s1=20001), ONE, 10, LIMIT.format(20001)),
+    (scalars(s0=1.0, s1=1e6), ONE, 10, LIMIT.format(1000000)),
+    (scalars(s0=1.0, s1=1e6, s9=1.0), ONE, 0, None),
+])
+def test_faults(s, arrays, n, text):
+    if text:
+        assert_panics(draw, s, arrays, n, text=text)
+    else:
+        assert len(draw(s, arrays, n)) == 0
 
 
 # ---------------------------------------------------------------------------
@@ -194,9 +198,8 @@ def test_workers_do_not_change_the_result():
     ([scalars()] * 2, [[]] * 2, [50], [[1], []]), ([scalars()], [[]], [50], []), ([scalars()], [[], []], [10], [[1]]),
 ])
 def test_dimension_errors(scalar_sets, array_sets, lengths, seeds):
-    with pytest.raises(ValueError) as e:
-        A.mar_features_batch(scalar_sets, array_sets, lengths, seeds)
-    assert str(e.value) == "invalid MAR feature batch dimensions or lengths"
+    exc = raised(A.mar_features_batch, scalar_sets, array_sets, lengths, seeds)
+    assert_error(exc, ValueError, "invalid MAR feature batch dimensions or lengths")
 
 
 def test_length_bound_is_inclusive():
@@ -206,23 +209,5 @@ def test_length_bound_is_inclusive():
 
 
 def test_fault_in_a_draw_ends_the_call():
-    bad = (fixed(s10=2.0), [[1.0], [1], [0.5], [0.0], [-1.0]])
-    assert_panics(features_batch, [CANDS[0], bad], [40], [[1], [2]],
+    assert_panics(features_batch, [CANDS[0], (fixed(s10=2.0), [*ONE[:4], [-1.0]])], [40], [[1], [2]],
                   text="invalid laplace param: scale must be > 0: LambdaTooSmall")
-
-
-LIMIT = "mar: the largest AR order of a drawn configuration is limited to 20000, got {}"
-
-
-@pytest.mark.parametrize("order,mode,message", [
-    (20000.5, 0.0, None), (20001, 0.0, LIMIT.format(20001)), (1e6, 0.0, LIMIT.format(1000000)),
-    (1e6, 1.0, None),  # fixed mode draws no order
-])
-def test_drawn_order_is_bounded_before_any_work(order, mode, message):
-    # Drawing order p costs ~p^2 uninterruptible steps per component and
-    # attempt: 1e6 would take minutes per series.
-    args = scalars(s0=1.0, s1=order, s9=mode), [[1.0], [1], [0.5], [0.0], [1.0]]
-    if message:
-        assert_panics(draw, *args, n=10, text=message)
-    else:
-        assert len(draw(*args, n=0)) == 0

@@ -7,7 +7,7 @@ import math
 import numpy as np
 import pytest
 
-from conftest import assert_panics, digest, raised
+from conftest import assert_error, assert_panics, digest, raised
 from quillmarten import _lib
 
 P = _lib.pattern_injection
@@ -134,19 +134,29 @@ def test_switching_one_step_off_keeps_the_others(off):
                 np.testing.assert_array_equal(part[key], full[key])
 
 
-@pytest.mark.parametrize("pi,text", [
-    ({**FULL, "missing_pattern": "block", "missing_block_size": 0}, "missing_block_size must be > 0 for block pattern"),
-    ({**FULL, "missing_pattern": "seasonal", "missing_seasonal_period": -1},
-     "missing_seasonal_period must be > 0 for seasonal pattern"),
-    ({**FULL, "level_shift_duration": -1}, "level_shift_duration must be >= 0"),
-    ({**FULL, "anomaly_types": []}, "invalid integer range: requires low < high: EmptyRange"),
-    ({**FULL, "num_changepoints": -1}, "num_changepoints must be >= 0"),
-    ({**FULL, "anomaly_fraction": -0.5}, "anomaly_fraction gives a negative anomaly count: -40"),
-])
-def test_bad_settings_panic_on_the_batch_road(pi, text):
-    assert_panics(batch_road, pi, text=text)
+@pytest.mark.parametrize("changes,text,call", [
+    ({"missing_pattern": "block", "missing_block_size": 0}, "missing_block_size must be > 0 for block pattern",
+     lambda x: P.add_missingness(x, 1, "block", 0.0, 0, 1)),
+    ({"missing_pattern": "seasonal", "missing_seasonal_period": -1},
+     "missing_seasonal_period must be > 0 for seasonal pattern",
+     lambda x: P.add_missingness(x, 1, "seasonal", 0.5, 1, -1)),
+    ({"level_shift_duration": -1}, "level_shift_duration must be >= 0",
+     lambda x: P.add_anomalies(x, 1, [], 0.0, 1.0, 1.0, 1.0, -1)),
+    ({"anomaly_types": []}, "invalid integer range: requires low < high: EmptyRange", None),
+    ({"num_changepoints": -1}, "num_changepoints must be >= 0", None),
+    ({"anomaly_fraction": -0.5}, "anomaly_fraction gives a negative anomaly count: -40", None),
     # Settings that are never reached are not checked: no missing point to place, no block needed.
-    batch_road({**FULL, "missing_pattern": "block", "missing_block_size": 0, "missing_rate": 0.0})
+    ({"missing_pattern": "block", "missing_block_size": 0, "missing_rate": 0.0}, None, None),
+])
+def test_bad_settings(changes, text, call):
+    """A fault on the batch road; a ValueError from the Python function, raised before
+    any work (a read-only array would fail later, at the copy)."""
+    if text is None:
+        batch_road({**FULL, **changes})
+    else:
+        assert_panics(batch_road, {**FULL, **changes}, text=text)
+    if call is not None:
+        assert_error(raised(call, np.frombuffer(np.arange(10.0).tobytes())), ValueError, text)
 
 
 # ---------------------------------------------------------------------------
@@ -172,18 +182,4 @@ def test_result_is_the_callers_array_changed_in_place(name):
     assert x.tobytes() != before.tobytes()
     # An empty strided view counts as contiguous; a non-empty one is refused.
     assert call(np.zeros(4)[::2][:0])[1][key].tolist() == ([0, 0] if name == "add_changepoints" else [])
-    exc = raised(call, before[::2])
-    assert type(exc) is TypeError and str(exc) == "The given array is not contiguous or is misaligned."
-
-
-@pytest.mark.parametrize("call,message", [
-    # A read-only array would fail later, at the copy: the setting checks come first.
-    (lambda x: P.add_missingness(x, 1, "block", 0.0, 0, 1), "missing_block_size must be > 0 for block pattern"),
-    (lambda x: P.add_missingness(x, 1, "seasonal", 0.5, 1, -1),
-     "missing_seasonal_period must be > 0 for seasonal pattern"),
-    (lambda x: P.add_anomalies(x, 1, [], 0.0, 1.0, 1.0, 1.0, -1), "level_shift_duration must be >= 0"),
-])
-def test_settings_are_checked_before_any_work(call, message):
-    x = np.frombuffer(np.arange(10.0).tobytes())
-    exc = raised(call, x)
-    assert type(exc) is ValueError and str(exc) == message
+    assert_error(raised(call, before[::2]), TypeError, "The given array is not contiguous or is misaligned.")

@@ -14,7 +14,7 @@ import threading
 import numpy as np
 import pytest
 
-from conftest import assert_panics, raised
+from conftest import assert_panics, digest, raised
 from quillmarten import _lib
 
 B = _lib.batch
@@ -22,33 +22,21 @@ SCALARS = np.array([0.0, 1.0, 0.0, 0, 0.0])
 PI = {"changepoints": True, "num_changepoints": 2, "anomalies": True, "anomaly_types": ["spike"],
       "anomaly_fraction": 0.05, "spike_magnitude": 3.0, "missing_data": True, "missing_rate": 0.1}
 
-# Run as it is in a child process (after `n_workers, n, repeat` are set), and by digest() here.
-RUN = """
-import hashlib
-import numpy as np
-from quillmarten import _lib
-for _ in range(repeat):
-    out = _lib.batch.generate_batch(0, np.array([0.0, 1.0, 0.0, 0, 0.0]), [], np.full(n, 2000, np.int32),
-                                    np.arange(n, dtype=np.uint64), np.arange(3 * n, dtype=np.uint64), PI, n_workers)
-h = hashlib.sha256()
-for r in out:
-    for a in r.values():
-        h.update(a.tobytes())
-"""
+
+def run(n_workers=0, n=256):
+    """The digest of a batch of n series with every injector on."""
+    out = B.generate_batch(0, SCALARS, [], np.full(n, 2000, np.int32), np.arange(n, dtype=np.uint64),
+                           np.arange(3 * n, dtype=np.uint64), PI, n_workers)
+    return digest(*(a for r in out for a in r.values()))
 
 
-def digest(n_workers=0, n=256):
-    scope = {"n_workers": n_workers, "n": n, "repeat": 1, "PI": PI}
-    exec(RUN, scope)
-    return scope["h"].hexdigest()
-
-
-def probe(env, n_workers=0, n=256, repeat=4):
+def probe(env, n_workers=0):
+    """(thread count, digest) of a fresh interpreter after four runs."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")} | env
     env["OPENBLAS_NUM_THREADS"] = env["OMP_NUM_THREADS"] = "1"  # keep NumPy's own threads out of the count
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    code = f"import os\nn_workers, n, repeat, PI = {n_workers}, {n}, {repeat}, {PI!r}\n{RUN}\n" \
-           "print(len(os.listdir('/proc/self/task')), h.hexdigest())"
+    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.abspath(__file__)), *filter(None, sys.path)])
+    code = f"import os, test_pools as T\nfor _ in range(4): h = T.run({n_workers})\n" \
+           "print(len(os.listdir('/proc/self/task')), h)"
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     threads, h = done.stdout.split()
@@ -69,17 +57,17 @@ CPUS = os.cpu_count() or 1
     ({"RAYON_NUM_THREADS": "2"}, 1, 1), ({"RAYON_NUM_THREADS": "2"}, 3, 3), ({}, CPUS + 4, CPUS + 4),
 ])
 def test_pool_size(env, n_workers, threads):
-    assert probe(env, n_workers) == (threads, digest())
+    assert probe(env, n_workers) == (threads, run())
 
 
 def test_concurrent_callers_while_pools_are_replaced():
-    want = digest(1, n=64)
+    want = run(1, n=64)
     errors = []
 
     def work(k):
         try:
             for r in range(6):
-                assert digest((2, 3, 5, 0, 7)[(k + r) % 5], n=64) == want
+                assert run((2, 3, 5, 0, 7)[(k + r) % 5], n=64) == want
         except BaseException as exc:  # noqa: BLE001
             errors.append(exc)
 
@@ -93,14 +81,14 @@ def test_concurrent_callers_while_pools_are_replaced():
 
 @pytest.mark.parametrize("n_workers", [0, 3])
 def test_pool_survives_failed_runs(n_workers):
-    want = digest(n_workers)
+    want = run(n_workers)
     lengths = np.full(1000, 500, np.int32)
     lengths[777] = -1  # a fault on some worker
     seeds, pi_seeds = np.arange(1000, dtype=np.uint64), np.arange(3000, dtype=np.uint64)
     assert_panics(B.generate_batch, 0, SCALARS, [], lengths, seeds, pi_seeds, PI, n_workers)
-    assert digest(n_workers) == want
+    assert run(n_workers) == want
     specs = [{"gen_type": g, "scalar_params": SCALARS, "array_params": [], "lengths": lengths[:500],
               "gen_seeds": seeds, "pi_seeds": pi_seeds, "pi_config": {}} for g in (0, 17, 0)]
     exc = raised(B.generate_multi_batch, specs, n_workers)
     assert type(exc) is ValueError and str(exc) == "unknown generator type: 17"
-    assert digest(n_workers) == want
+    assert run(n_workers) == want
