@@ -26,7 +26,7 @@ import os
 import numpy as np
 from scipy.integrate import solve_ivp
 
-from _timing import best_time
+from _timing import best_time, plain_batch
 from quillmarten import _lib
 
 SIGMA, RHO, BETA, DT = 10.0, 28.0, 8.0 / 3.0, 0.01
@@ -46,14 +46,6 @@ def lorenz_scipy(n, **tol):
 
 
 DEMAND = [0.3, 0, 3.0, 2.0, 1, 3, 7, 0.6, 1.0]  # clustered occurrences, Poisson sizes
-
-
-def demand_batch(n_series, n_workers):
-    scalars = np.array(DEMAND)
-    lengths = np.full(n_series, 365, dtype=np.int32)
-    seeds = np.arange(n_series, dtype=np.uint64)
-    pi = np.zeros(3 * n_series, dtype=np.uint64)
-    return lambda: _lib.batch.generate_batch(22, scalars, [], lengths, seeds, pi, {}, n_workers)
 
 
 SENSOR = dict(base_value=20.0, trend=1e-6, amplitude=2.0, period=1440.0, measurement_noise=0.3, drift_rate=1e-6,
@@ -115,8 +107,8 @@ def main():
     print(f"  std of x: ours {ours_x.std():.3f}, scipy default {loose_x.std():.3f}, scipy 1e-9 {tight_x.std():.3f}")
 
     ns = args.series
-    all_t, rows = best_time(demand_batch(ns, 0), r, warmup=True)
-    one_t, _ = best_time(demand_batch(ns, 1), r, warmup=True)
+    all_t, rows = best_time(plain_batch(22, DEMAND, [], ns, 365, 0), r, warmup=True)
+    one_t, _ = best_time(plain_batch(22, DEMAND, [], ns, 365, 1), r, warmup=True)
     assert len(rows) == ns and all(row["values"].size == 365 for row in rows)
     cores = os.cpu_count()
     print(f"intermittent_demand, {ns:,} x 365 through generate_batch")

@@ -20,7 +20,7 @@ import os
 
 import numpy as np
 
-from _timing import best_time
+from _timing import best_time, plain_batch
 from quillmarten import _lib
 
 SEED = 2024
@@ -78,9 +78,7 @@ def ours_energy_load(n, seed):
 
 
 def run_batch(code, scalars, arrays, n_series, n, workers):
-    return _lib.batch.generate_batch(code, np.array([float(v) for v in scalars.values()]), arrays,
-                                     np.full(n_series, n, np.int32), np.arange(n_series, dtype=np.uint64),
-                                     np.zeros(3 * n_series, np.uint64), {}, workers)
+    return plain_batch(code, [float(v) for v in scalars.values()], arrays, n_series, n, workers)()
 
 
 def main():

@@ -12,10 +12,7 @@ There is no peer library for these two generators.
 import argparse
 import os
 
-import numpy as np
-
-from _timing import best_time
-from quillmarten import _lib
+from _timing import best_time, plain_batch
 
 # 2 to 5 nodes, lags 1 to 3, every edge kind and noise law.
 TCM = (29, [2.0, 5.0, 1.0, 3.0, 0.2, 0.5, 0.2, 1.0, 1.0, 3.0, 0.5, 1.5, 0.3],
@@ -24,14 +21,6 @@ TCM = (29, [2.0, 5.0, 1.0, 3.0, 0.2, 0.5, 0.2, 1.0, 1.0, 3.0, 0.5, 1.5, 0.3],
 TSI = (28, [1.0, 5.0, 0.5, 2.0, 1.0, 5.0, -1.0, 1.0, 1.0, 3.0, 0.5, 2.0, 0.3, 0.3, 0.01, 0.2, -0.5, 0.9, 3.0, 8.0,
             0.3, 0.5, 2.0],
        [[0, 1, 2, 3, 4, 5], [7.0, 12.0, 24.0], [0, 1, 2, 3, 4]])
-
-
-def ours(gen, n_series, length, n_workers):
-    code, scalars, pools = gen
-    args = (code, np.array(scalars), [np.array(p, dtype=np.float64) for p in pools],
-            np.full(n_series, length, dtype=np.int32), np.arange(n_series, dtype=np.uint64),
-            np.zeros(3 * n_series, dtype=np.uint64), {}, n_workers)
-    return lambda: _lib.batch.generate_batch(*args)
 
 
 def main():
@@ -46,7 +35,7 @@ def main():
     for name, gen in [("tcm", TCM), ("tsi", TSI)]:
         times = {}
         for n_workers in (0, 1):
-            times[n_workers], rows = best_time(ours(gen, n, length, n_workers), args.repeat, warmup=True)
+            times[n_workers], rows = best_time(plain_batch(*gen, n, length, n_workers), args.repeat, warmup=True)
             assert len(rows) == n
             print(f"  {name} n_workers={n_workers}  {times[n_workers] * 1e3:9.1f} ms  "
                   f"{n / times[n_workers]:>10,.0f} series/s")

@@ -9,7 +9,7 @@
 #include <numbers>
 
 #include "fault.hpp"
-#include "generators/range_draws.hpp"
+#include "generators/scenario.hpp"
 #include "powi.hpp"
 #include "rng/innovations.hpp"
 #include "rng/mt64.hpp"
@@ -200,20 +200,6 @@ void simulate(const Graph& g, const std::vector<NodeNoise>& noise, std::vector<d
             data[i * steps + t] = std::tanh(acc / clip) * clip;
         }
     }
-}
-
-// Population standard deviation by two passes, sums in index order from -0.0.
-double spread(std::span<const double> y) {
-    const double n = static_cast<double>(y.size());
-    double sum = -0.0;
-    for (double v : y) sum += v;
-    const double mean = sum / n;
-    double ss = -0.0;
-    for (double v : y) {
-        const double d = v - mean;
-        ss += d * d;
-    }
-    return std::sqrt(ss / n);
 }
 
 bool acceptable(std::span<const double> y) {

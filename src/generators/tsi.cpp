@@ -9,7 +9,7 @@
 #include <numbers>
 
 #include "fault.hpp"
-#include "generators/range_draws.hpp"
+#include "generators/scenario.hpp"
 #include "rng/innovations.hpp"
 #include "rng/mt64.hpp"
 #include "rng/samplers.hpp"
@@ -30,20 +30,6 @@ std::size_t pick(Mt64& rng, std::size_t size) {
     if (size > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
         fault("tsi: pool longer than 2147483647 entries");
     return static_cast<std::size_t>(sample_int_range(rng, 0, static_cast<int32_t>(size)));
-}
-
-// Population standard deviation by two passes, sums in index order from -0.0.
-double spread(std::span<const double> y) {
-    const double n = static_cast<double>(y.size());
-    double sum = -0.0;
-    for (double v : y) sum += v;
-    const double mean = sum / n;
-    double ss = -0.0;
-    for (double v : y) {
-        const double d = v - mean;
-        ss += d * d;
-    }
-    return std::sqrt(ss / n);
 }
 
 // x_t = t / D with D = max(n - 1, 1).

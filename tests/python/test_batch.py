@@ -1,5 +1,5 @@
 """generate_batch and generate_multi_batch: argument checks and their order,
-spec parsing, pi_config reading and the results. (Values against the
+generator spec parsing, pi_config reading and the results. (Values against the
 single-series functions: test_generators.py; independence from the worker
 count and concurrent callers: test_pools.py.)"""
 

@@ -337,8 +337,8 @@ def test_arrays_changed_by_a_later_argument():
     in_child(retyped_by_a_later_argument)
 
 
-def spec_config_dropped_while_read():
-    # Reading one value replaces this spec dict's "pi_config", and a new dict takes
+def pi_config_dropped_while_read():
+    # Reading one value replaces this generator spec dict's "pi_config", and a new dict takes
     # the freed one's place. The parse must go on with the dict it started on.
     keep = []
 
@@ -354,8 +354,8 @@ def spec_config_dropped_while_read():
     assert keep and [len(r["miss_indices"]) for r in series] == [0, 0, 0]
 
 
-def test_spec_config_dropped_while_it_is_read():
-    in_child(spec_config_dropped_while_read)
+def test_pi_config_dropped_while_it_is_read():
+    in_child(pi_config_dropped_while_read)
 
 
 # ---------------------------------------------------------------------------

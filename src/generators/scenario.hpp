@@ -1,0 +1,42 @@
+// What the scenario generators (tcm, tsi) share: the range reading, where a
+// pair (lo, hi) is lo when lo >= hi and otherwise a draw in it (so a NaN
+// bound reaches the sampler and faults there), and the spread that judges an
+// attempt.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <span>
+
+#include "fault.hpp"
+#include "rng/mt64.hpp"
+#include "rng/samplers.hpp"
+
+namespace qm {
+
+inline double range_draw(Mt64& rng, double lo, double hi) { return lo >= hi ? lo : sample_uniform(rng, lo, hi); }
+
+// An integer in [lo, hi]. The exclusive end hi + 1 does not exist for the
+// largest int32: that range is refused like any empty one.
+inline int32_t int_range_draw(Mt64& rng, int32_t lo, int32_t hi) {
+    if (lo >= hi) return lo;
+    if (hi == std::numeric_limits<int32_t>::max()) fault("invalid integer range: requires low < high: EmptyRange");
+    return sample_int_range(rng, lo, hi + 1);
+}
+
+// Population standard deviation by two passes, sums in index order from -0.0.
+inline double spread(std::span<const double> y) {
+    const double n = static_cast<double>(y.size());
+    double sum = -0.0;
+    for (double v : y) sum += v;
+    const double mean = sum / n;
+    double ss = -0.0;
+    for (double v : y) {
+        const double d = v - mean;
+        ss += d * d;
+    }
+    return std::sqrt(ss / n);
+}
+
+}  // namespace qm
