@@ -148,21 +148,28 @@ public:
     explicit ArrayIn(Ref obj) : obj_(std::move(obj)) {}
     PyObject* object() const { return obj_.get(); }
     std::size_t size() const { return detail::array_size(obj_.get()); }
-    // `for_write` takes a write borrow for the copy (the caller will write the
-    // result back), so a readonly array is refused before any work.
+    // Copies the array under a read borrow. With `hold`, the borrow is a
+    // write borrow (so a readonly array is refused before any work) and is
+    // handed to `hold`: the array stays refused to every other call until
+    // the caller writes its result back.
     //
     // Python code may have run since conversion (another argument's __index__,
     // another thread) and given the array a new dtype or shape in place, so
     // the checks are made again right before the bytes are touched.
-    std::vector<T> to_vector(bool for_write = false) const {
+    std::vector<T> to_vector(Borrow* hold = nullptr) const {
         detail::check_array(obj_.get(), dtype_of<T>());
-        Borrow b = for_write ? Borrow::write(obj_.get()) : Borrow::read(obj_.get());
+        Borrow b = hold != nullptr ? Borrow::write(obj_.get()) : Borrow::read(obj_.get());
         std::vector<T> out(size());
         detail::copy_array_out(obj_.get(), out.data(), sizeof(T), out.size());
+        if (hold != nullptr) *hold = std::move(b);
         return out;
     }
-    // Writes `values` back into the caller's array under a write borrow.
-    void write_back(const std::vector<T>& values) const {
+    // Writes `values` back into the caller's array after letting go of
+    // `held` (the borrow to_vector kept). The array may have been resized or
+    // made read-only meanwhile, so it is checked again under a fresh write
+    // borrow, taken with the lock held throughout.
+    void write_back(const std::vector<T>& values, Borrow&& held) const {
+        held = Borrow();
         detail::check_array(obj_.get(), dtype_of<T>());
         Borrow b = Borrow::write(obj_.get());
         detail::copy_array_in(obj_.get(), values.data(), sizeof(T), values.size());

@@ -16,40 +16,16 @@ PyObject* injection_result(const ArrayIn<double>& values, const char* key, std::
     return py::make_tuple({py::Ref::borrow(values.object()), dict});
 }
 
-// The caller's array during an update in place: its values are copied out
-// under a write borrow that is held until the result has been written back,
-// so a second call on the same array from another thread (while this one
-// works without the lock) is refused as already borrowed rather than having
-// one result overwrite the other.
-class HeldValues {
-public:
-    explicit HeldValues(const ArrayIn<double>& values) : values_(values) {
-        py::detail::check_array(values.object(), py::Dtype::f64);
-        borrow_ = py::Borrow::write(values.object());
-        x_.resize(values.size());
-        py::detail::copy_array_out(values.object(), x_.data(), sizeof(double), x_.size());
-    }
-    std::vector<double>& x() { return x_; }
-    // The array may have been resized or made read-only meanwhile:
-    // write_back checks again under a fresh write borrow, taken right after
-    // this one is let go, with the lock held throughout.
-    void write_back() {
-        borrow_ = py::Borrow();
-        values_.write_back(x_);
-    }
-
-private:
-    const ArrayIn<double>& values_;
-    py::Borrow borrow_;
-    std::vector<double> x_;
-};
-
-// Runs the injector without the lock on the held values and writes them back.
+// Copies the caller's array out under a write borrow held until the result
+// has been written back, so a second call on the same array from another
+// thread (while this one works without the lock) is refused as already
+// borrowed rather than having one result overwrite the other.
 template <class Inject>
 PyObject* inject_in_place(const ArrayIn<double>& values, const char* key, Inject inject) {
-    HeldValues held(values);
-    std::vector<int64_t> indices = py::nogil([&] { return inject(std::span<double>(held.x())); });
-    held.write_back();
+    py::Borrow held;
+    std::vector<double> x = values.to_vector(&held);
+    std::vector<int64_t> indices = py::nogil([&] { return inject(std::span<double>(x)); });
+    values.write_back(x, std::move(held));
     return injection_result(values, key, std::move(indices));
 }
 
@@ -57,15 +33,16 @@ PyObject* py_add_changepoints(ArrayIn<double> values, uint64_t seed, int32_t num
                               ArrayRead<double> locations, std::string changepoint_type,
                               ArrayRead<double> level_changes, ArrayRead<double> trend_changes,
                               ArrayRead<double> variance_changes) {
-    HeldValues held(values);
+    py::Borrow held;
+    std::vector<double> x = values.to_vector(&held);
     std::vector<double> loc = locations.to_vector();
     std::vector<double> level = level_changes.to_vector();
     std::vector<double> trend = trend_changes.to_vector();
     std::vector<double> variance = variance_changes.to_vector();
     std::vector<int64_t> indices = py::nogil([&] {
-        return inject_changepoints(held.x(), seed, num_changepoints, changepoint_type, loc, level, trend, variance);
+        return inject_changepoints(x, seed, num_changepoints, changepoint_type, loc, level, trend, variance);
     });
-    held.write_back();
+    values.write_back(x, std::move(held));
     return injection_result(values, "changepoint_indices", std::move(indices));
 }
 

@@ -2,9 +2,8 @@
 // of a covariance matrix.
 //
 // Matrices arrive as flat row-major float64 arrays and are checked here,
-// before any dense-algebra routine sees them, with the texts the matrix
-// library of the original design reported: the library itself asserts
-// rather than reporting. Products are formed by hand so that every sum runs
+// with fixed fault texts, before any dense-algebra routine sees them (Eigen
+// asserts rather than reporting). Products are formed by hand so that every sum runs
 // in ascending column order from the first product, whatever Eigen would do.
 #pragma once
 
