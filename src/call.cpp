@@ -37,9 +37,15 @@ PyObject* make_tuple(std::initializer_list<Ref> items) {
     return t;
 }
 
+void dict_set(PyObject* dict, PyObject* key, PyObject* value) {
+    Ref v(value);
+    if (PyDict_SetItem(dict, key, v.get()) < 0) throw_current();
+}
+
 void dict_set(PyObject* dict, const char* key, PyObject* value) {
     Ref v(value);
-    if (PyDict_SetItemString(dict, key, v.get()) < 0) throw_current();
+    Ref k(PyUnicode_FromString(key));
+    dict_set(dict, k.get(), v.release());
 }
 
 // ---------------------------------------------------------------------------

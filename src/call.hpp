@@ -214,6 +214,7 @@ inline PyObject* to_py_uint(unsigned long long v) { return check(PyLong_FromUnsi
 PyObject* make_tuple(std::initializer_list<Ref> items);
 // Sets dict[key] = value, stealing `value`.
 void dict_set(PyObject* dict, const char* key, PyObject* value);
+void dict_set(PyObject* dict, PyObject* key, PyObject* value);
 
 // ---------------------------------------------------------------------------
 // Interpreter lock

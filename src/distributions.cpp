@@ -44,15 +44,15 @@ void gamma_ppf_fill(std::span<const double> u, double a, double scale, std::span
 }
 
 void expon_ppf_fill(std::span<const double> u, double scale, std::span<double> out) {
-    fill("expon_ppf", u, out, [scale](double v) { return std::log(1.0 - v) * (-scale); });
+    fill("expon_ppf", u, out, [scale](double v) { return expon_ppf_scalar(v, scale); });
 }
 
 void lognorm_ppf_fill(std::span<const double> u, double s, double scale, std::span<double> out) {
-    fill("lognorm_ppf", u, out, [s, scale](double v) { return std::exp(norm_ppf_scalar(v) * s) * scale; });
+    fill("lognorm_ppf", u, out, [s, scale](double v) { return lognorm_ppf_scalar(v, s, scale); });
 }
 
 void uniform_ppf_fill(std::span<const double> u, double loc, double scale, std::span<double> out) {
-    fill("uniform_ppf", u, out, [loc, scale](double v) { return v * scale + loc; });
+    fill("uniform_ppf", u, out, [loc, scale](double v) { return uniform_ppf_scalar(v, loc, scale); });
 }
 
 }  // namespace qm

@@ -28,9 +28,6 @@ void add(PyObject* module, const char* name, PyObject* value) {
 
 void add_submodule(PyObject* parent, PyObject* sys_modules, const char* name, const py::FunctionTable& functions) {
     Ref sub(PyModule_New(name));
-    // Every submodule lists its functions, also one that has none yet.
-    Ref all(PyList_New(0));
-    if (PyObject_SetAttrString(sub.get(), "__all__", all.get()) < 0) py::throw_current();
     Ref module_name(PyUnicode_FromString(name));
     for (const py::FunctionDef* def : functions) {
         Ref fn(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def->method), nullptr, module_name.get()));

@@ -5,6 +5,8 @@
 // infinities flow through the formulas. Pure, no allocation, thread-safe.
 #pragma once
 
+#include <cmath>
+
 namespace qm {
 
 // ln Γ(z): Lanczos (g = 7, nine coefficients), reflection below 0.5.
@@ -34,5 +36,13 @@ double norm_cdf_scalar(double x) noexcept;
 
 // Student-t distribution function with nu degrees of freedom.
 double t_cdf_scalar(double x, double nu) noexcept;
+
+// The closed-form quantile functions (no checks: NaN and out-of-range
+// arguments flow through the arithmetic).
+inline double expon_ppf_scalar(double u, double scale) noexcept { return std::log(1.0 - u) * (-scale); }
+inline double lognorm_ppf_scalar(double u, double s, double scale) noexcept {
+    return std::exp(norm_ppf_scalar(u) * s) * scale;
+}
+inline double uniform_ppf_scalar(double u, double loc, double scale) noexcept { return u * scale + loc; }
 
 }  // namespace qm

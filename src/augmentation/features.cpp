@@ -90,12 +90,7 @@ double spectral_entropy(std::span<const double> x) {
 std::optional<double> lag1_ratio(std::span<const double> x) {
     const double n = static_cast<double>(x.size());
     const double mu = mean_of(x);
-    double var = 0.0;
-    for (double v : x) {
-        const double d = v - mu;
-        var += d * d;
-    }
-    var /= n;
+    const double var = population_variance(x);
     if (var <= kFeatureEpsilon) return std::nullopt;
     double cov = 0.0;
     for (std::size_t i = 0; i + 1 < x.size(); ++i) cov += (x[i + 1] - mu) * (x[i] - mu);
@@ -335,10 +330,7 @@ SpectralFeatures spectral_features(std::span<const double> values,
 
 SpectralFeatures compute_features_core(std::span<const double> values,
                                        std::optional<std::uint64_t> period) {
-    if (values.size() < 3) value_error("values must contain at least 3 observations");
-    if (!all_finite(values)) value_error("values must contain only finite observations");
-    if (period && *period < 2) value_error("period must be >= 2 when provided");
-    const Decomposition d = classical_decompose_core(values, period);
+    const Decomposition d = classical_decompose_core(values, period);  // checks the values and period
     return spectral_features(values, period, d);
 }
 

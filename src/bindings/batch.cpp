@@ -81,17 +81,12 @@ PyObject* result_key(ResultKey k) {
     return py::check(py::first_use(keys[k], [k] { return PyUnicode_InternFromString(names[k]); }));
 }
 
-void set_item(PyObject* dict, PyObject* key, PyObject* value) {
-    Ref v(value);
-    if (PyDict_SetItem(dict, key, v.get()) < 0) py::throw_current();
-}
-
 PyObject* result_dict(SeriesResult& r) {
     Ref dict(PyDict_New());
-    set_item(dict.get(), result_key(kValues), py::to_array(std::move(r.values)));
-    set_item(dict.get(), result_key(kCpIndices), py::to_array(std::move(r.indices.cp_indices)));
-    set_item(dict.get(), result_key(kAnomIndices), py::to_array(std::move(r.indices.anom_indices)));
-    set_item(dict.get(), result_key(kMissIndices), py::to_array(std::move(r.indices.miss_indices)));
+    py::dict_set(dict.get(), result_key(kValues), py::to_array(std::move(r.values)));
+    py::dict_set(dict.get(), result_key(kCpIndices), py::to_array(std::move(r.indices.cp_indices)));
+    py::dict_set(dict.get(), result_key(kAnomIndices), py::to_array(std::move(r.indices.anom_indices)));
+    py::dict_set(dict.get(), result_key(kMissIndices), py::to_array(std::move(r.indices.miss_indices)));
     return dict.release();
 }
 

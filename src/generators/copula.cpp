@@ -23,11 +23,11 @@ double marginal_value(const CopulaParams& p, double v) {
         case 0:
             return norm_ppf_scalar(v) * p2 + p1;
         case 1:
-            return std::exp(norm_ppf_scalar(v) * p1) * p2;
+            return lognorm_ppf_scalar(v, p1, p2);
         case 2:
-            return std::log(1.0 - v) * (-p1);
+            return expon_ppf_scalar(v, p1);
         case 3:
-            return v * p2 + p1;
+            return uniform_ppf_scalar(v, p1, p2);
         case 4:
             return gamma_ppf_scalar(v, p1, p2);
         default:

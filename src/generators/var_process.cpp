@@ -60,7 +60,9 @@ void gen_var_process(std::span<double> out, uint64_t seed, const VarProcessParam
         if (t == 0) law = prepare_innovation(p.innov_dist, 1.0, p.innov_param);
         for (double& v : e) v = draw_innovation(rng, law);
         mat_vec(l, e, q);
-        if (x.size() != n) fault(kMatrixAddFault);
+        // x always has the intercept's length: checked once, before any lag
+        // reads past it (step 0 has none).
+        if (t == 0 && x.size() != n) fault(kMatrixAddFault);
         double* state = history.data() + (t % ring) * n;
         for (std::size_t i = 0; i < nn; ++i) state[i] = q[i] + x[i];
         if (t >= kVarBurnIn) out[t - kVarBurnIn] = state[0];

@@ -208,15 +208,18 @@ GOLDEN = [
     *[("regime_switching", dict(stationary_probs=A(0.1, 0.2, 0.7)), 300, seed, d)  # the start drawn from them
       for seed, d in [(1, "bd94b425ce505197"), (3, "886e32512715ee4c")]],
     ("state_space", {}, 300, 3, "22c873b0dd27ccca"),
-    ("state_space", dict(r_mat=(1, 1, 1, 1), innov_dist=2), 300, 3, None),  # singular R: the eigen factor
+    ("state_space", dict(r_mat=(1, 1, 1, 1), innov_dist=2), 300, 3, "b28236fb9505a4ea"),  # singular R: eigen factor
     ("fbm", {}, 300, 1, "4027d2953b94708a"),
     ("fbm", dict(method=1), 300, 1, "ea4ce8533c207c24"),
     ("fbm", dict(hurst=0.25, initial_value=5.0, cumulative=True, method=2), 3000, 1, "60e53f765bbf2a19"),
     ("fbm", dict(hurst=0.6, method=-7), 5, 4, None),
+    ("fbm", dict(hurst=1.2, method=1), 300, 5, "4a2523acaa59ba3c"),  # Hosking's variance clamp
     ("gaussian_process", dict(length_scale=8.0, amplitude=2.0, period=0.0, mean=-1.0, noise_variance=0.01), 1000, 2,
      "0d72306606a14f83"),
     ("gaussian_process", dict(kernel_id=4, length_scale=0.7, amplitude=2.0, period=24.0, mean=0.0,
                               noise_variance=0.0), 200, 2, "fb913d708089bb62"),
+    ("gaussian_process", dict(kernel_id=4, length_scale=0.7, amplitude=2.0, period=24.0, mean=0.0,
+                              noise_variance=0.3), 200, 2, "61ec59dd9ce74b36"),  # the nugget on the dense path
     *[("gaussian_process", dict(kernel_id=k), n, 6, d) for n, k, d in [
         (100, 0, "864626c2d8169883"), (101, 1, "c76b9cb08a9f33cf"), (64, 2, "308844e14c9f2caf"),
         (33, 7, "4666fa9ec240109b")]],
@@ -249,6 +252,8 @@ GOLDEN = [
      "73651d7064b66d95"),
     ("copula", {}, 300, 8, "dbf4bc6b0d13aebd"),
     ("copula", dict(copula_type=0, marginal_distribution=1, marginal_param1=0.5), 300, 8, "28afbef5e83c7b9e"),
+    *[("copula", dict(copula_type=0, marginal_distribution=m, marginal_param1=0.7, marginal_param2=1.9), 300, 8, d)
+      for m, d in [(0, "2937ef7a282dd98d"), (2, "2587bbb13abb192d"), (3, "2a1e3a785e063a6e")]],
     ("iot_sensor", {}, 400, 3, "fec7e07505ee4e84"),
     ("iot_sensor", dict(failure_mode=1, failure_probability=0.005), 400, 3, "2df334f9ca13cdca"),
     ("iot_sensor", dict(failure_mode=2, period=-1.0), 400, 3, "5d48d8e13ccd7d87"),
