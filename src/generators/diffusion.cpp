@@ -45,6 +45,8 @@ void gen_geometric_brownian_motion(std::span<double> out, uint64_t seed, const G
     for (double& f : steps) f = s = s * f;
 }
 
+constexpr double kMaxJumps = 4294967296.0;
+
 void gen_jump_diffusion(std::span<double> out, uint64_t seed, const JumpDiffusionParams& p) {
     Mt64 rng(seed);
     if (out.empty()) return;
@@ -55,6 +57,10 @@ void gen_jump_diffusion(std::span<double> out, uint64_t seed, const JumpDiffusio
     const double a = (p.mu + (-0.5 * p.sigma) * p.sigma) * p.dt;
     const double v = std::sqrt(p.dt) * p.sigma;
     const double rate = p.lambda_jump * p.dt;
+    // Every jump is a draw: a call expecting more than 2^32 of them would run
+    // for minutes, uninterruptibly.
+    if (rate * static_cast<double>(out.size() - 1) > kMaxJumps)
+        fault("jump_diffusion: more than 4294967296 jumps expected (lambda_jump * dt * (length - 1))");
     double s = p.initial_value;
     for (std::size_t i = 1; i < out.size(); ++i) {
         const double z = draw_innovation(rng, law);
