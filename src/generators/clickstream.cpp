@@ -36,10 +36,6 @@ double probability(double x) {
 
 }  // namespace
 
-void check_clickstream_args(int32_t length) {
-    if (length <= 0) value_error("length must be > 0");
-}
-
 int32_t sample_negative_binomial(Mt64& rng, double r, double p) {
     const double theta = (1.0 - p) / p;
     if (!(r > 0.0) || !(theta > 0.0))

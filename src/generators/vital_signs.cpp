@@ -55,10 +55,6 @@ void fill_events(Mt64& rng, std::span<double> e, double probability) {
 
 }  // namespace
 
-void check_vital_signs_args(int32_t length) {
-    if (length <= 0) value_error("length must be > 0");
-}
-
 void gen_vital_signs(std::span<double> out, uint64_t seed, const VitalSignsParams& p) {
     Mt64 rng(seed);
     const double sigma = p.baseline_std;
