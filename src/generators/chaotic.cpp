@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "clamp.hpp"
 #include "fault.hpp"
 #include "rng/mt64.hpp"
 #include "rng/samplers.hpp"
@@ -16,12 +17,6 @@ namespace {
 constexpr std::size_t kMapBurnIn = 500;
 constexpr std::size_t kLorenzBurnIn = 1000;
 constexpr int64_t kMaxStepsPerSample = 100000;
-
-// lo/hi clamp in which a NaN passes through.
-double clamp_nan_passes(double v, double lo, double hi) {
-    v = lo > v ? lo : v;
-    return hi < v ? hi : v;
-}
 
 void logistic(std::span<double> out, Mt64& rng, const ChaoticSystemParams& p) {
     double x = clamp_nan_passes(p.initial_perturbation * standard_normal(rng) + 0.5, 0.01, 0.99);

@@ -6,6 +6,7 @@
 #include <vector>
 #include <numbers>
 
+#include "clamp.hpp"
 #include "fault.hpp"
 #include "rng/mt64.hpp"
 #include "rng/samplers.hpp"
@@ -125,10 +126,7 @@ void gen_vital_signs(std::span<double> out, uint64_t seed, const VitalSignsParam
     const double lo = p.min_val;
     const double hi = p.max_val;
     if (!(lo <= hi)) fault("vital_signs: min_val must be <= max_val and neither may be NaN");
-    for (double& v : out) {
-        const double raised = lo > v ? lo : v;  // a NaN value passes both
-        v = hi < raised ? hi : raised;
-    }
+    for (double& v : out) v = clamp_nan_passes(v, lo, hi);
 }
 
 }  // namespace qm
