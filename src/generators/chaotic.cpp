@@ -7,6 +7,7 @@
 
 #include "clamp.hpp"
 #include "fault.hpp"
+#include "rng/innovations.hpp"
 #include "rng/mt64.hpp"
 #include "rng/samplers.hpp"
 
@@ -32,8 +33,7 @@ void mackey_glass(std::span<double> out, Mt64& rng, const ChaoticSystemParams& p
     // The delay ring has tau + 1 cells, but step i only ever reads cell
     // i mod L, which holds x0 until step i - L wrote it. A ring of
     // min(L, steps) cells read at i mod size gives the same values.
-    const int64_t ring_len = static_cast<int64_t>(p.mg_tau) + 1;
-    if (ring_len <= 0) fault("chaotic_system: mg_tau must be >= 0 for the Mackey-Glass map");
+    const int64_t ring_len = static_cast<int64_t>(p.mg_tau) + 1;  // >= 1: checked by the caller
     const double x0 = p.initial_perturbation * standard_normal(rng) + 1.2;
     const std::size_t steps = out.size() + kMapBurnIn;
     const std::size_t cells = std::min(static_cast<std::size_t>(ring_len), steps);
@@ -87,10 +87,10 @@ void lorenz(std::span<double> out, Mt64& rng, const ChaoticSystemParams& p) {
 
 void gen_chaotic_system(std::span<double> out, uint64_t seed, const ChaoticSystemParams& p) {
     Mt64 rng(seed);
+    if (p.system_id == kChaoticMackeyGlass && static_cast<int64_t>(p.mg_tau) + 1 <= 0)
+        fault("chaotic_system: mg_tau must be >= 0 for the Mackey-Glass map");
     if (out.empty()) {
-        // Nothing is kept, so skip the burn-in, but fault as a full run would.
-        if (p.system_id == kChaoticMackeyGlass && static_cast<int64_t>(p.mg_tau) + 1 <= 0)
-            fault("chaotic_system: mg_tau must be >= 0 for the Mackey-Glass map");
+        // Nothing is kept, so skip the burn-in.
     } else if (p.system_id == kChaoticLogistic) {
         logistic(out, rng, p);
     } else if (p.system_id == kChaoticMackeyGlass) {
@@ -98,10 +98,10 @@ void gen_chaotic_system(std::span<double> out, uint64_t seed, const ChaoticSyste
     } else {
         lorenz(out, rng, p);
     }
-    const double noise = p.observation_noise;
-    if (noise > 0.0) {
-        if (!std::isfinite(noise)) fault("invalid normal params: std must be finite and >= 0: BadVariance");
-        for (double& v : out) v = (standard_normal(rng) * noise + 0.0) + v;
+    if (p.observation_noise > 0.0) {
+        // Checked before the loop, so an empty series with noise = +inf still faults.
+        const InnovationLaw noise = prepare_innovation(kInnovNormal, p.observation_noise, 0.0);
+        for (double& v : out) v = draw_innovation(rng, noise) + v;
     }
 }
 
