@@ -21,7 +21,7 @@ PyObject* py_intermittent_demand(int32_t length, double demand_probability, int3
                                  double demand_mean, double demand_std, int32_t intermittent_pattern,
                                  int32_t cluster_size, int32_t seasonal_period, double seasonal_peak_prob,
                                  double min_demand, uint64_t seed) {
-    if (length <= 0) value_error("length must be > 0");
+    check_length(length);
     const IntermittentDemandParams p{.demand_probability = demand_probability,
                                      .demand_distribution = demand_distribution,
                                      .demand_mean = demand_mean,
@@ -43,7 +43,7 @@ PyObject* py_daily_active_users(int32_t length, double base_users, double growth
                                 bool weekly_pattern, double event_probability, double event_impact_min,
                                 double event_impact_max, double event_decay_rate, double noise_std,
                                 double step_hours, uint64_t seed) {
-    if (length <= 0) value_error("length must be > 0");
+    check_length(length);
     if (step_hours <= 0.0) value_error("step_hours must be > 0");
     const DailyActiveUsersParams p{.base_users = base_users,
                                    .growth_rate = growth_rate,
@@ -72,7 +72,7 @@ PyObject* py_iot_sensor(int32_t length, double base_value, double trend, double 
                         double battery_life, double battery_degradation_rate, double calibration_offset,
                         int32_t failure_mode, double failure_probability, int32_t failure_duration,
                         std::optional<double> stuck_value, double /*spatial_correlation*/, uint64_t seed) {
-    if (length <= 0) value_error("length must be > 0");
+    check_length(length);
     const IotSensorParams p{.base_value = base_value,
                             .trend = trend,
                             .amplitude = amplitude,
@@ -139,7 +139,7 @@ static_assert(slots_follow(kVitalSignsSignature, kVitalSignsSlots));
 PyObject* py_vital_signs(int32_t length, double baseline_mean, double baseline_std, double min_val, double max_val,
                          bool include_circadian, double circadian_magnitude, bool include_hrv, bool include_events,
                          double event_probability, int32_t vital_sign_type, uint64_t seed) {
-    check_vital_signs_args(length);
+    check_length(length);
     const VitalSignsParams p{.baseline_mean = baseline_mean,
                              .baseline_std = baseline_std,
                              .min_val = min_val,
@@ -162,7 +162,7 @@ PyObject* py_clickstream(int32_t length, double base_sessions, double conversion
                          double depth_mult, double seasonality_amp, double conversion_rate, double bounce_rate,
                          double avg_session_depth, bool include_seasonality, bool include_bots, double bot_fraction,
                          int32_t output_type, uint64_t seed) {
-    check_clickstream_args(length);
+    check_length(length);
     const ClickstreamParams p{.base_sessions = base_sessions,
                               .conversion_mult = conversion_mult,
                               .bounce_mult = bounce_mult,

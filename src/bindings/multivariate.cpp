@@ -77,7 +77,7 @@ static_assert(slots_follow(kFbmSignature, kFbmSlots));
 
 PyObject* py_fbm(int32_t length, double hurst, double sigma, double initial_value, bool cumulative, int32_t method,
                  uint64_t seed) {
-    check_fbm_args(length);
+    check_length(length);
     const FbmParams p{.hurst = hurst,
                       .sigma = sigma,
                       .initial_value = initial_value,
@@ -92,7 +92,7 @@ static_assert(slots_follow(kGaussianProcessSignature, kGaussianProcessSlots));
 
 PyObject* py_gaussian_process(int32_t length, int32_t kernel_id, double length_scale, double amplitude,
                               double period, double mean, double noise_variance, uint64_t seed) {
-    check_gaussian_process_args(length);
+    check_length(length);
     const GaussianProcessParams p{.kernel_id = kernel_id,
                                   .length_scale = length_scale,
                                   .amplitude = amplitude,

@@ -15,7 +15,7 @@ static_assert(slots_follow(kRandomWalkSignature, kRandomWalkSlots));
 
 PyObject* py_random_walk(int32_t length, double drift, double volatility, double start_value, uint64_t seed,
                          int32_t innov_dist, double innov_param) {
-    check_random_walk_args(length);
+    check_length(length);
     const RandomWalkParams p{.drift = drift,
                              .volatility = volatility,
                              .start_value = start_value,
@@ -50,7 +50,7 @@ static_assert(slots_follow(kSarimaSignature, kSarimaSlots, {"full_ar_poly", "ful
 PyObject* py_sarima(int32_t length, py::ArrayIn<double> full_ar_poly, py::ArrayIn<double> full_ma_poly, int32_t d,
                     int32_t seasonal_d, int32_t seasonal_period, double mean, double drift_val, double noise_std,
                     int32_t burn_in, uint64_t seed, int32_t innov_dist, double innov_param) {
-    check_sarima_args(length);
+    check_length(length);
     const std::vector<double> ar = full_ar_poly.to_vector();
     const std::vector<double> ma = full_ma_poly.to_vector();
     const SarimaParams p{.d = d,

@@ -13,11 +13,6 @@
 namespace qm::bindings {
 namespace {
 
-// The only Python-road check of every generator in this submodule.
-void check_length(int32_t length) {
-    if (length <= 0) value_error("length must be > 0");
-}
-
 // ---- Diffusions -----------------------------------------------------------
 
 constexpr char kOrnsteinUhlenbeckSignature[] =

@@ -16,7 +16,7 @@ PyObject* py_stochastic_volatility(int32_t length, int32_t model_type, double in
                                    double drift, double mean_vol, double vol_mean_reversion, double vol_of_vol,
                                    double correlation, double beta_param, double dt, int32_t output_type,
                                    uint64_t seed, int32_t innov_dist, double innov_param) {
-    check_stochastic_volatility_args(length);
+    check_length(length);
     const StochasticVolatilityParams p{.model_type = model_type,
                                        .initial_price = initial_price,
                                        .initial_vol = initial_vol,

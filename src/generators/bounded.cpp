@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "clamp.hpp"
 #include "rng/mt64.hpp"
 #include "rng/samplers.hpp"
 
@@ -14,12 +15,6 @@ constexpr double kMeanHi = 0.999999;
 constexpr double kUnitLo = 1e-10;
 constexpr double kUnitHi = 0.9999999999;
 constexpr double kLogitCut = 500.0;
-
-// lo/hi clamp in which a NaN passes through.
-double clamp_nan_passes(double v, double lo, double hi) {
-    v = lo > v ? lo : v;
-    return hi < v ? hi : v;
-}
 
 void beta_ar(std::span<double> out, Mt64& rng, const BoundedProcessParams& p, double width) {
     double m = p.initial_value;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "clamp.hpp"
 #include "fault.hpp"
 #include "rng/samplers.hpp"
 
@@ -28,17 +29,8 @@ constexpr std::array<double, 7> kWeekday{
     1.0547945205479452, 1.1506849315068493, 1.0547945205479452,
 };
 
-// At least 0, at most 1; a NaN stays NaN (and faults in the binomial draw).
-double probability(double x) {
-    const double raised = 0.0 > x ? 0.0 : x;
-    return raised > 1.0 ? 1.0 : raised;
-}
 
 }  // namespace
-
-void check_clickstream_args(int32_t length) {
-    if (length <= 0) value_error("length must be > 0");
-}
 
 int32_t sample_negative_binomial(Mt64& rng, double r, double p) {
     const double theta = (1.0 - p) / p;
@@ -94,8 +86,8 @@ void gen_clickstream(std::span<double> out, uint64_t seed, const ClickstreamPara
         }
     }
 
-    const double p_bounce = probability(p.bounce_rate * p.bounce_mult);
-    const double p_convert = probability(p.conversion_rate * p.conversion_mult);
+    const double p_bounce = clamp_nan_passes(p.bounce_rate * p.bounce_mult, 0.0, 1.0);
+    const double p_convert = clamp_nan_passes(p.conversion_rate * p.conversion_mult, 0.0, 1.0);
     const double depth_p = 1.0 / (p.avg_session_depth * p.depth_mult);
 
     for (std::size_t t = 0; t < n; ++t) {

@@ -44,9 +44,6 @@ inline constexpr std::array<Slot<ClickstreamParams>, 12> kClickstreamSlots{{
     {"output_type", &ClickstreamParams::output_type},
 }};
 
-// Python-road check: "length must be > 0".
-void check_clickstream_args(int32_t length);
-
 // Negative binomial count of failures before the r-th success (success
 // probability p) as a gamma-Poisson mixture: lambda ~ Gamma(r, (1 - p) / p),
 // then Poisson(lambda) saturated to int32. Faults unless r > 0 and

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "clamp.hpp"
 #include "fault.hpp"
 #include "generators/covariance.hpp"
 #include "rng/mt64.hpp"
@@ -63,8 +64,7 @@ void gen_copula(std::span<double> out, uint64_t seed, const CopulaParams& p, std
             const double s = std::sqrt(df / w);
             u0 = t_cdf_scalar(y0 * s, df);
         }
-        const double c = u0 < kLow ? kLow : u0;
-        const double v = c > kHigh ? kHigh : c;
+        const double v = clamp_nan_passes(u0, kLow, kHigh);
         slot = marginal_value(p, v);
     }
 }

@@ -34,10 +34,8 @@ void gen_daily_active_users(std::span<double> values, std::span<int32_t> event_f
         }
         const double total = level + f;
         const double sd = p.noise_std * total;
-        if (!std::isfinite(sd)) fault("invalid normal params: std must be finite and >= 0: BadVariance");
         effect = f * c;
-        const double z = standard_normal(rng);
-        values[t] = std::fmax(total + (sd * z + 0.0), 0.0);
+        values[t] = std::fmax(total + sample_normal(rng, 0.0, sd), 0.0);
     }
 }
 

@@ -103,10 +103,9 @@ void gen_energy_load(std::span<double> out, uint64_t seed, const EnergyLoadParam
             tabulate<kHours>([](int64_t h) { return std::cos((static_cast<double>(h) * kTwoPi) / 24.0); });
         temperature.resize(n);
         for (std::size_t t = 0; t < n; ++t) {
-            const double z = standard_normal(rng);
+            const double noise = sample_normal(rng, 0.0, 2.0);
             const Clock c = clock_of(t, p.step_hours);
-            temperature[t] = ((p.base_temperature - 5.0 * day_cos(c.h)) + (-10.0 * year_cos(c.doy))) +
-                             (2.0 * z + 0.0);
+            temperature[t] = ((p.base_temperature - 5.0 * day_cos(c.h)) + (-10.0 * year_cos(c.doy))) + noise;
         }
     }
 
@@ -131,11 +130,7 @@ void gen_energy_load(std::span<double> out, uint64_t seed, const EnergyLoadParam
     }
 
     // Phase C: the noise, one normal per sample.
-    if (!std::isfinite(p.noise_std)) fault("invalid normal params: std must be finite and >= 0: BadVariance");
-    for (std::size_t t = 0; t < n; ++t) {
-        const double z = standard_normal(rng);
-        out[t] = std::fmax((z * p.noise_std + 0.0) + out[t], 0.0);
-    }
+    for (std::size_t t = 0; t < n; ++t) out[t] = std::fmax(sample_normal(rng, 0.0, p.noise_std) + out[t], 0.0);
 }
 
 }  // namespace qm

@@ -6,21 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "clamp.hpp"
 #include "fault.hpp"
 #include "rng/innovations.hpp"
 #include "rng/mt64.hpp"
 
 namespace qm {
-
-namespace {
-
-// Comparison form, so a NaN passes through unchanged.
-double clamp(double v, double lo, double hi) {
-    const double w = lo > v ? lo : v;
-    return hi < w ? hi : w;
-}
-
-}  // namespace
 
 void check_ets_args(int32_t length, int32_t seasonal_period) {
     if (length <= 0) value_error("length must be > 0");
@@ -62,7 +53,7 @@ void gen_ets(std::span<double> out, uint64_t seed, const EtsParams& p, std::span
             mu = season == 1 ? base + v : season == 2 ? base * v : season == 0 ? base : l;
         }
         const double e = draw_innovation(rng, law);
-        slot = additive ? clamp(mu + e, floor, 1e12) : clamp((e + 1.0) * mu, floor, 1e12);
+        slot = additive ? clamp_nan_passes(mu + e, floor, 1e12) : clamp_nan_passes((e + 1.0) * mu, floor, 1e12);
 
         const double eps = additive ? e : e * mu;
         const double r = season == 2 && v != 0.0 ? v : 1.0;
@@ -71,23 +62,23 @@ void gen_ets(std::span<double> out, uint64_t seed, const EtsParams& p, std::span
         if (trend == 1) {
             const double c = b * phi;
             base = l + c;
-            next_l = clamp((p.alpha * eps) / r + base, floor, 1e12);
-            b = clamp((p.beta_param * eps) / r + c, -1e6, 1e6);
+            next_l = clamp_nan_passes((p.alpha * eps) / r + base, floor, 1e12);
+            b = clamp_nan_passes((p.beta_param * eps) / r + c, -1e6, 1e6);
         } else if (trend == 2) {
             const double c = std::pow(b, phi);
             const double q = l * r;
             const double delta = q != 0.0 ? (p.beta_param * eps) / q : 0.0;
             base = l * c;
-            next_l = clamp((p.alpha * eps) / r + base, floor, 1e12);
-            b = clamp(delta + c, 0.01, 100.0);
+            next_l = clamp_nan_passes((p.alpha * eps) / r + base, floor, 1e12);
+            b = clamp_nan_passes(delta + c, 0.01, 100.0);
         } else {
-            next_l = clamp((p.alpha * eps) / r + l, floor, 1e12);
+            next_l = clamp_nan_passes((p.alpha * eps) / r + l, floor, 1e12);
         }
         if (season == 1) {
             s[j] = v + eps * p.gamma;
         } else if (season == 2) {
             const double g = base != 0.0 ? (eps * p.gamma) / base : 0.0;
-            s[j] = clamp(v + g, 0.01, 100.0);
+            s[j] = clamp_nan_passes(v + g, 0.01, 100.0);
         }
         if (++j == states) j = 0;
         l = next_l;

@@ -73,10 +73,6 @@ void dense_cholesky(Mt64& rng, std::span<double> x, double hurst, double sigma) 
 
 }  // namespace
 
-void check_fbm_args(int32_t length) {
-    if (length <= 0) value_error("length must be > 0");
-}
-
 void gen_fbm(std::span<double> out, uint64_t seed, const FbmParams& p) {
     Mt64 rng(seed);
     if (p.method == kFbmHosking) hosking(rng, out, p.hurst, p.sigma);

@@ -39,9 +39,6 @@ inline constexpr std::array<Slot<FbmParams>, 5> kFbmSlots{{
 inline constexpr int32_t kFbmHosking = 1;
 inline constexpr int32_t kFbmDaviesHarte = 2;
 
-// Python-road check: "length must be > 0".
-void check_fbm_args(int32_t length);
-
 // Hosking with an empty series is a fault; the dense method raises
 // MemoryError when n x n values cannot be held.
 void gen_fbm(std::span<double> out, uint64_t seed, const FbmParams& p);

@@ -68,10 +68,6 @@ void circulant(Mt64& rng, std::span<double> out, const GaussianProcessParams& p)
 
 }  // namespace
 
-void check_gaussian_process_args(int32_t length) {
-    if (length <= 0) value_error("length must be > 0");
-}
-
 void gen_gaussian_process(std::span<double> out, uint64_t seed, const GaussianProcessParams& p) {
     Mt64 rng(seed);
     if (p.kernel_id == kGpPeriodic) dense_periodic(rng, out, p);

@@ -39,9 +39,6 @@ inline constexpr int32_t kGpMatern32 = 2;
 inline constexpr int32_t kGpMatern52 = 3;
 inline constexpr int32_t kGpPeriodic = 4;
 
-// Python-road check: "length must be > 0".
-void check_gaussian_process_args(int32_t length);
-
 // The periodic kernel raises MemoryError when n x n values cannot be held.
 void gen_gaussian_process(std::span<double> out, uint64_t seed, const GaussianProcessParams& p);
 

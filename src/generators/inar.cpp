@@ -17,14 +17,6 @@ namespace {
 constexpr std::size_t kBurnIn = 100;
 constexpr uint64_t kMaxCount = std::numeric_limits<int32_t>::max();
 
-// The gamma sampler's own guard, made once instead of at every step.
-void check_gamma(double shape, double scale) {
-    const std::string msg = "invalid gamma params: shape and scale must be > 0 and finite: ";
-    if (!(shape > 0.0)) fault(msg + "ShapeTooSmall");
-    if (!(scale > 0.0)) fault(msg + "ScaleTooSmall");
-    if (1.0 / scale == 0.0) fault(msg + "ScaleTooLarge");
-}
-
 }  // namespace
 
 void check_inar_args(int32_t length, int32_t p) {
@@ -50,7 +42,7 @@ void gen_inar(std::span<double> out, uint64_t seed, const InarParams& p, std::sp
     const double shape = p.innov_dispersion;
     const double q = shape / (p.innov_mean + shape);
     const double scale = (1.0 - q) / q;
-    if (mixed) check_gamma(shape, scale);
+    if (mixed) check_gamma_params(shape, scale);  // once, not at every step
 
     if (p.p >= 0) {
         for (std::size_t t = order; t < total; ++t) {

@@ -7,6 +7,7 @@
 #include <vector>
 #include <numbers>
 
+#include "clamp.hpp"
 #include "fault.hpp"
 #include "powi.hpp"
 #include "rng/samplers.hpp"
@@ -60,8 +61,7 @@ void seasonal_flags(std::span<uint8_t> flags, Mt64& rng, const IntermittentDeman
         // t < 2^31, and t % -1 is 0 for t >= 0.
         const int32_t r = static_cast<int32_t>(t) % period;
         const double q = ((std::cos((static_cast<double>(r) * (2.0 * std::numbers::pi)) / pd) + 1.0) * swing) * 0.5 + base;
-        double pt = 0.0 > q ? 0.0 : q;  // a NaN reaches the Bernoulli draw
-        pt = 1.0 < pt ? 1.0 : pt;
+        const double pt = clamp_nan_passes(q, 0.0, 1.0);  // a NaN reaches the Bernoulli draw
         flags[t] = sample_bernoulli(rng, pt);
     }
 }

@@ -14,6 +14,7 @@ namespace qm {
 void gen_iot_sensor(std::span<double> out, uint64_t seed, const IotSensorParams& p) {
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     Mt64 rng(seed);
+    // Also faults for an empty series (a batch length of 0), where no draw is made.
     if (!std::isfinite(p.measurement_noise)) fault("invalid normal params: std must be finite and >= 0: BadVariance");
     // d - 1 more samples after the failing one; 64-bit so d = INT32_MIN is
     // just "no more".

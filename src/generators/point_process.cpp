@@ -60,6 +60,18 @@ void count_candidate(uint64_t& candidates) {
     if (++candidates > kMaxCandidates) too_many_candidates();
 }
 
+// The power-law kernel sums over every earlier event, so its work is
+// candidates x events in thinning plus samples x events for the intensity
+// output, which the candidate cap does not bound. Kernel terms of one call
+// share one budget, charged before the terms are computed.
+constexpr uint64_t kMaxKernelTerms = uint64_t{1} << 32;
+
+void charge_terms(uint64_t& terms, uint64_t more) {
+    if (more > kMaxKernelTerms - terms)
+        fault("hawkes_process: more than 4294967296 kernel terms (power-law kernel with too many events)");
+    terms += more;
+}
+
 // Events of the exponential kernel; S is the sum of exp(-beta (t_last - tau)).
 std::vector<double> thin_exponential(Mt64& rng, double horizon, const HawkesProcessParams& p) {
     const double mu = p.baseline_intensity, alpha = p.excitation_amplitude, beta = p.decay_rate;
@@ -98,7 +110,7 @@ double power_law_intensity(const std::vector<double>& events, double t, const Ha
     return lambda;
 }
 
-std::vector<double> thin_power_law(Mt64& rng, double horizon, const HawkesProcessParams& p) {
+std::vector<double> thin_power_law(Mt64& rng, double horizon, const HawkesProcessParams& p, uint64_t& terms) {
     std::vector<double> events;
     double t = 0.0;
     // The intensity at t just after a candidate is the candidate's own sum
@@ -113,11 +125,13 @@ std::vector<double> thin_power_law(Mt64& rng, double horizon, const HawkesProces
         if (next >= horizon) break;
         if (!(next > t)) stalled();
         t = next;
+        charge_terms(terms, events.size());  // t is after every event: one term each
         const double candidate = power_law_intensity(events, t, p);
         const double u = sample_uniform(rng, 0.0, 1.0);
         now = candidate;
         if (candidate / bound >= u) {
             events.push_back(t);
+            charge_terms(terms, 1);
             now = now + p.excitation_amplitude / std::pow((t - t) * p.decay_rate + 1.0, p.power_law_exponent);
         }
     }
@@ -132,8 +146,9 @@ void gen_hawkes_process(std::span<double> out, uint64_t seed, const HawkesProces
     const double horizon = static_cast<double>(out.size());
     const bool exponential = p.kernel_type == 0;
     // Grown on demand: max_events only caps the count.
+    uint64_t terms = 0;
     const std::vector<double> events =
-        exponential ? thin_exponential(rng, horizon, p) : thin_power_law(rng, horizon, p);
+        exponential ? thin_exponential(rng, horizon, p) : thin_power_law(rng, horizon, p, terms);
 
     const std::size_t n = out.size();
     if (p.output_type == 1) {
@@ -150,6 +165,12 @@ void gen_hawkes_process(std::span<double> out, uint64_t seed, const HawkesProces
                 out[k] = std::exp((tk - prev) * (-beta)) * (alpha * s) + mu;
             }
         } else {
+            // Sample k sums over the events at or before k + 0.5; the whole
+            // pass is charged before any of it is computed.
+            for (std::size_t k = 0; k < n; ++k) {
+                for (; next < events.size() && events[next] <= static_cast<double>(k) + 0.5; ++next) {}
+                charge_terms(terms, next);
+            }
             for (std::size_t k = 0; k < n; ++k) {
                 out[k] = power_law_intensity(events, static_cast<double>(k) + 0.5, p);
             }

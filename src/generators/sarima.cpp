@@ -188,10 +188,6 @@ void ar_recursion(std::vector<double>& y, std::span<const double> ar) {
 
 }  // namespace
 
-void check_sarima_args(int32_t length) {
-    if (length <= 0) value_error("length must be > 0");
-}
-
 void gen_sarima(std::span<double> out, uint64_t seed, const SarimaParams& p, std::span<const double> ar,
                 std::span<const double> ma) {
     Mt64 rng(seed);

@@ -36,9 +36,6 @@ inline constexpr std::array<Slot<SarimaParams>, 9> kSarimaSlots{{
     {"innov_param", &SarimaParams::innov_param},
 }};
 
-// Python-road check: "length must be > 0".
-void check_sarima_args(int32_t length);
-
 // ar[k-1] and ma[k-1] are the coefficients of lag k (no leading 1, no sign
 // flip); lags before the buffer's start are skipped. The working buffer
 // holds N = P*D + d + n + burn_in values (64-bit arithmetic): a negative N,

@@ -1,13 +1,15 @@
 // What the scenario generators (tcm, tsi) share: the range reading, where a
 // pair (lo, hi) is lo when lo >= hi and otherwise a draw in it (so a NaN
-// bound reaches the sampler and faults there), and the spread that judges an
-// attempt.
+// bound reaches the sampler and faults there), the pool pick, and the spread
+// that judges an attempt.
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <string>
 
 #include "fault.hpp"
 #include "rng/mt64.hpp"
@@ -23,6 +25,16 @@ inline int32_t int_range_draw(Mt64& rng, int32_t lo, int32_t hi) {
     if (lo >= hi) return lo;
     if (hi == std::numeric_limits<int32_t>::max()) fault("invalid integer range: requires low < high: EmptyRange");
     return sample_int_range(rng, lo, hi + 1);
+}
+
+// An index into a pool of `size` > 0 entries: 0 without a draw for one
+// entry, else a uniform draw. `generator` names the fault for a pool the
+// int32 draw cannot index.
+inline std::size_t pick(Mt64& rng, std::size_t size, const char* generator) {
+    if (size == 1) return 0;
+    if (size > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+        fault(std::string(generator) + ": pool longer than 2147483647 entries");
+    return static_cast<std::size_t>(sample_int_range(rng, 0, static_cast<int32_t>(size)));
 }
 
 // Population standard deviation by two passes, sums in index order from -0.0.

@@ -12,10 +12,6 @@ namespace qm {
 
 // ---- Random walk ----------------------------------------------------------
 
-void check_random_walk_args(int32_t length) {
-    if (length <= 0) value_error("length must be > 0");
-}
-
 void gen_random_walk(std::span<double> out, uint64_t seed, const RandomWalkParams& p) {
     if (out.empty()) return;
     Mt64 rng(seed);

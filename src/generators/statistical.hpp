@@ -34,9 +34,6 @@ inline constexpr std::array<Slot<RandomWalkParams>, 5> kRandomWalkSlots{{
     {"innov_param", &RandomWalkParams::innov_param},
 }};
 
-// Python-road check: "length must be > 0".
-void check_random_walk_args(int32_t length);
-
 // x starts at start_value; each step adds (innovation + drift), so out[0] is
 // already one step away from start_value. One innovation per step.
 void gen_random_walk(std::span<double> out, uint64_t seed, const RandomWalkParams& p);

@@ -133,9 +133,7 @@ void draw_noise(Mt64& rng, std::vector<NodeNoise>& noise, std::size_t nodes, con
                 std::span<const double> noise_pool) {
     noise.resize(nodes);
     for (NodeNoise& z : noise) {
-        std::size_t index = 0;
-        if (noise_pool.size() > 1) index = static_cast<std::size_t>(
-            sample_int_range(rng, 0, static_cast<int32_t>(noise_pool.size())));
+        const std::size_t index = pick(rng, noise_pool.size(), "tcm");
         z.scale = range_draw(rng, p.noise_scale_lo, p.noise_scale_hi);
         z.param = sample_uniform(rng, 3.0, 10.0);
         z.envelope = p.envelope_prob > uniform01(rng);

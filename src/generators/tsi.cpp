@@ -25,13 +25,6 @@ double log_range_draw(Mt64& rng, double lo, double hi) {
     return lo >= hi ? lo : std::exp(sample_uniform(rng, std::log(lo), std::log(hi)));
 }
 
-std::size_t pick(Mt64& rng, std::size_t size) {
-    if (size == 1) return 0;
-    if (size > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
-        fault("tsi: pool longer than 2147483647 entries");
-    return static_cast<std::size_t>(sample_int_range(rng, 0, static_cast<int32_t>(size)));
-}
-
 // x_t = t / D with D = max(n - 1, 1).
 struct Grid {
     double d;
@@ -104,7 +97,7 @@ void draw_trend(Mt64& rng, std::span<double> trend, const TsiParams& p, int32_t 
 
 void add_component(Mt64& rng, std::span<double> seasonal, const TsiParams& p, std::span<const double> periods) {
     const std::size_t n = seasonal.size();
-    const double period = periods[pick(rng, periods.size())];
+    const double period = periods[pick(rng, periods.size(), "tsi")];
     const double amp = log_range_draw(rng, p.amplitude_lo, p.amplitude_hi);
     const double phase = uniform01_52(rng) * kTwoPi + 0.0;
     const double h = uniform01(rng);
@@ -182,17 +175,9 @@ void draw_irregular(Mt64& rng, std::span<double> e, const TsiParams& p, int32_t 
             fill_innovations(rng, kInnovStudentT, sigma, nu, e);
             break;
         }
-        case 4: {
-            const double lambda = 1.0 / (sigma / std::numbers::sqrt2);
-            if (std::isnan(lambda) || lambda < 0.0) fault("invalid laplace param: scale must be > 0: LambdaTooSmall");
-            const double b = 1.0 / lambda;
-            for (double& v : e) {
-                const double e1 = standard_exponential(rng) * b;
-                const double e2 = standard_exponential(rng) * b;
-                v = e1 - e2;
-            }
+        case 4:
+            fill_innovations(rng, kInnovLaplace, sigma, 0.0, e);
             break;
-        }
         default:
             for (double& v : e) v = sample_normal(rng, 0.0, sigma);
     }
@@ -221,7 +206,7 @@ void gen_tsi(std::span<double> out, uint64_t seed, const TsiParams& p, std::span
     const Grid x{static_cast<double>(std::max<std::size_t>(n - 1, 1))};
 
     for (int attempt = 0; attempt < kTsiAttempts; ++attempt) {
-        const int32_t trend_code = slot_i32(trend_pool[pick(rng, trend_pool.size())]);
+        const int32_t trend_code = slot_i32(trend_pool[pick(rng, trend_pool.size(), "tsi")]);
         const double a = range_draw(rng, p.offset_lo, p.offset_hi);
         const double b = range_draw(rng, p.magnitude_lo, p.magnitude_hi);
         draw_trend(rng, trend, p, trend_code, a, b, x);
@@ -242,7 +227,7 @@ void gen_tsi(std::span<double> out, uint64_t seed, const TsiParams& p, std::span
         if (sd < 1e-9) sd = 1.0;
 
         const double level = log_range_draw(rng, p.noise_lo, p.noise_hi);
-        const int32_t irregular_code = slot_i32(irregular_pool[pick(rng, irregular_pool.size())]);
+        const int32_t irregular_code = slot_i32(irregular_pool[pick(rng, irregular_pool.size(), "tsi")]);
         draw_irregular(rng, seasonal, p, irregular_code, sd * level);
 
         const double q = log_range_draw(rng, p.scale_lo, p.scale_hi);

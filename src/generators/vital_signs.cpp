@@ -6,6 +6,7 @@
 #include <vector>
 #include <numbers>
 
+#include "clamp.hpp"
 #include "fault.hpp"
 #include "rng/mt64.hpp"
 #include "rng/samplers.hpp"
@@ -16,10 +17,6 @@ namespace {
 
 constexpr double kPi = std::numbers::pi;
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
-
-void check_scale(double s) {
-    if (!std::isfinite(s)) fault("invalid normal params: std must be finite and >= 0: BadVariance");
-}
 
 // Fills e (zeroed here) with random events: at each sample one uniform
 // decides whether an event starts; an event draws its kind, its duration
@@ -55,27 +52,20 @@ void fill_events(Mt64& rng, std::span<double> e, double probability) {
 
 }  // namespace
 
-void check_vital_signs_args(int32_t length) {
-    if (length <= 0) value_error("length must be > 0");
-}
-
 void gen_vital_signs(std::span<double> out, uint64_t seed, const VitalSignsParams& p) {
     Mt64 rng(seed);
     const double sigma = p.baseline_std;
     const std::size_t n = out.size();
 
-    const double s1 = 0.3 * sigma;
-    check_scale(s1);
-    const double z0 = standard_normal(rng);
+    const double offset = sample_normal(rng, 0.0, 0.3 * sigma);
     if (n == 0) fault("vital_signs: empty series (no value at index 0)");
     const double s2 = 0.05 * sigma;
-    check_scale(s2);
-    const double baseline = p.baseline_mean + (s1 * z0 + 0.0);
+    const double baseline = p.baseline_mean + offset;
 
     // Drift: a random walk shifted to start at 0, on the individual baseline.
     double w = 0.0;
     for (double& v : out) {
-        w = w + (standard_normal(rng) * s2 + 0.0);
+        w = w + sample_normal(rng, 0.0, s2);
         v = w;
     }
     const double d0 = out[0];
@@ -123,16 +113,12 @@ void gen_vital_signs(std::span<double> out, uint64_t seed, const VitalSignsParam
     }
 
     const double s3 = 0.2 * sigma;
-    check_scale(s3);
-    for (double& v : out) v = (standard_normal(rng) * s3 + 0.0) + v;
+    for (double& v : out) v = sample_normal(rng, 0.0, s3) + v;
 
     const double lo = p.min_val;
     const double hi = p.max_val;
     if (!(lo <= hi)) fault("vital_signs: min_val must be <= max_val and neither may be NaN");
-    for (double& v : out) {
-        const double raised = lo > v ? lo : v;  // a NaN value passes both
-        v = hi < raised ? hi : raised;
-    }
+    for (double& v : out) v = clamp_nan_passes(v, lo, hi);
 }
 
 }  // namespace qm

@@ -39,9 +39,6 @@ inline constexpr std::array<Slot<VitalSignsParams>, 10> kVitalSignsSlots{{
     {"vital_sign_type", &VitalSignsParams::vital_sign_type},
 }};
 
-// Python-road check: "length must be > 0".
-void check_vital_signs_args(int32_t length);
-
 // Types below 3 may add the HRV terms; types 1 to 4 add a second event
 // series with their own weight, types 5 and above draw it and add nothing.
 // Faults: a non-finite baseline_std (before any output), an empty series

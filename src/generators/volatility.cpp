@@ -13,10 +13,6 @@ namespace qm {
 
 // ---- Stochastic volatility ---------------------------------------------------
 
-void check_stochastic_volatility_args(int32_t length) {
-    if (length <= 0) value_error("length must be > 0");
-}
-
 void gen_stochastic_volatility(std::span<double> out, uint64_t seed, const StochasticVolatilityParams& p) {
     Mt64 rng(seed);
     if (out.empty()) fault("stochastic_volatility: empty series");

@@ -46,9 +46,6 @@ inline constexpr std::array<Slot<StochasticVolatilityParams>, 13> kStochasticVol
     {"innov_param", &StochasticVolatilityParams::innov_param},
 }};
 
-// Python-road check: "length must be > 0".
-void check_stochastic_volatility_args(int32_t length);
-
 // Two unit-scale innovations per step (price shock first, then the one
 // mixed into the volatility shock). No parameter is range-checked; an empty
 // series faults.

@@ -431,11 +431,15 @@ double sample_exponential(Mt64& rng, double lambda) {
     return standard_exponential(rng) * (1.0 / lambda);
 }
 
-double sample_gamma(Mt64& rng, double shape, double scale) {
+void check_gamma_params(double shape, double scale) {
     constexpr const char* kMsg = "invalid gamma params: shape and scale must be > 0 and finite";
     if (!(shape > 0.0)) fault_kind(kMsg, "ShapeTooSmall");
     if (!(scale > 0.0)) fault_kind(kMsg, "ScaleTooSmall");
     if (1.0 / scale == 0.0) fault_kind(kMsg, "ScaleTooLarge");
+}
+
+double sample_gamma(Mt64& rng, double shape, double scale) {
+    check_gamma_params(shape, scale);
     return gamma_law(rng, shape, scale);
 }
 

@@ -76,9 +76,12 @@ double sample_lognormal(Mt64& rng, double mu, double sigma);
 // Faults when lambda is NaN or negative; lambda = 0 gives +inf, +inf gives 0.
 double sample_exponential(Mt64& rng, double lambda);
 
-// Gamma with shape and scale (Marsaglia-Tsang). Faults, shape checked first:
-// !(shape > 0) ShapeTooSmall, !(scale > 0) ScaleTooSmall, scale = +inf
-// ScaleTooLarge.
+// The gamma parameter check, shape first: !(shape > 0) ShapeTooSmall,
+// !(scale > 0) ScaleTooSmall, scale = +inf ScaleTooLarge. For callers that
+// check once and then draw many values with gamma_law.
+void check_gamma_params(double shape, double scale);
+
+// Gamma with shape and scale (Marsaglia-Tsang); faults as check_gamma_params.
 double sample_gamma(Mt64& rng, double shape, double scale);
 
 // ---- Law samplers (no guard; callers have checked the parameters) --------

@@ -912,6 +912,9 @@ FAULTS = [
       for k in (0, 1)],
     *[("hawkes_process", dict(excitation_amplitude=a, decay_rate=b), 300, None, None)
       for a, b in ((NAN, 1.0), (1.0, NAN), (-5.0, 0.0))],
+    # 1500 early events read by each of 3e6 intensity samples: refused before the pass.
+    ("hawkes_process", dict(baseline_intensity=100.0, kernel_type=1, output_type=1, max_events=1500), 3_000_000,
+     PANIC, "hawkes_process: more than 4294967296 kernel terms (power-law kernel with too many events)"),
     ("levy_process", dict(alpha=NAN, beta_skew=INF), 500, None, None),  # nothing is validated
     ("chaotic_system", dict(system_id=2, mg_tau=-1), 300, PANIC, MG_TAU),
     ("chaotic_system", dict(system_id=2, mg_tau=-2**31), 1, PANIC, MG_TAU),
