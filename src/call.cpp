@@ -293,6 +293,15 @@ Py_ssize_t detail::sequence_length(PyObject* o) {
     return n;
 }
 
+void detail::check_sequence_length(PyObject* o, Py_ssize_t n) {
+    const Py_ssize_t now = PySequence_Size(o);
+    if (now < 0) throw PyErrAlready{};
+    if (now != n) {
+        PyErr_SetString(PyExc_ValueError, "sequence changed size during conversion");
+        throw PyErrAlready{};
+    }
+}
+
 // ---------------------------------------------------------------------------
 // NumPy, set up on first use
 

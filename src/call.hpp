@@ -337,19 +337,37 @@ template <class T> struct Converter<ArrayIn<T>> {
 namespace detail {
 // Checks "any sequence but str" and returns its length.
 Py_ssize_t sequence_length(PyObject* o);
+// ValueError unless the sequence still has n items.
+void check_sequence_length(PyObject* o, Py_ssize_t n);
 }  // namespace detail
 
 template <class T> struct Converter<std::vector<T>> {
-    static std::vector<T> convert(PyObject* o) {
+    static std::vector<T> convert(PyObject* o) { return items(o, false); }
+    // With `same_length` the length is read again before each item and after
+    // the last: an item's hook (or the sequence's own __getitem__) may shrink
+    // or grow it, and the items read would then mix two sequences.
+    static std::vector<T> items(PyObject* o, bool same_length) {
         Py_ssize_t n = detail::sequence_length(o);
         std::vector<T> out;
         out.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
+            if (same_length) detail::check_sequence_length(o, n);
             Ref item(PySequence_GetItem(o, i));
             out.push_back(Converter<T>::convert(item.get()));
         }
+        if (same_length) detail::check_sequence_length(o, n);
         return out;
     }
+};
+
+// A sequence (not a str) whose length must not change while its items are
+// converted; a change raises ValueError.
+template <class T>
+struct FixedLength {
+    std::vector<T> items;
+};
+template <class T> struct Converter<FixedLength<T>> {
+    static FixedLength<T> convert(PyObject* o) { return {Converter<std::vector<T>>::items(o, true)}; }
 };
 
 // A list (or list subclass) whose items convert to T; other sequences refuse.

@@ -36,10 +36,13 @@ std::optional<PiValue> read_pi_value(PiKind kind, PyObject* value) {
         case PiKind::Text:
             if (auto v = lenient<std::string>(value)) return PiValue(std::move(*v));
             return std::nullopt;
+        // A list that shrinks or grows while it is read does not convert.
         case PiKind::FloatVector:
-            return PiValue(lenient<std::vector<double>>(value).value_or(std::vector<double>{}));
+            if (auto v = lenient<py::FixedLength<double>>(value)) return PiValue(std::move(v->items));
+            return PiValue(std::vector<double>{});
         case PiKind::TextList:
-            return PiValue(lenient<std::vector<std::string>>(value).value_or(std::vector<std::string>{}));
+            if (auto v = lenient<py::FixedLength<std::string>>(value)) return PiValue(std::move(v->items));
+            return PiValue(std::vector<std::string>{});
     }
     return std::nullopt;
 }

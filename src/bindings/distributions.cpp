@@ -1,9 +1,5 @@
 // Python-facing functions of the `distributions` submodule: elementwise
 // distribution and quantile functions over a float64 array.
-#include <algorithm>
-#include <cstddef>
-
-#include "batch/pool.hpp"
 #include "bindings/bindings.hpp"
 #include "distributions.hpp"
 
@@ -12,32 +8,15 @@ namespace {
 
 using py::ArrayIn;
 
-// Elements per block of a parallel fill; an array of at most one block is
-// filled on the calling thread.
-constexpr std::size_t kBlock = 16384;
-
 // Copies the input under the lock (another thread may change the caller's
-// array while ours is released), fills a new array of the same length. Each
-// element is computed on its own, so splitting a large array into blocks
-// filled on the default pool gives the same values as one loop.
+// array while ours is released), fills a new array of the same length. The
+// loop stays on the calling thread: callers that run these functions from
+// their own workers count on one call being one thread.
 template <class Fill>
 PyObject* elementwise(const ArrayIn<double>& input, Fill fill) {
     std::vector<double> in = input.to_vector();
     std::vector<double> out(in.size());
-    py::nogil([&] {
-        const std::span<const double> all_in(in);
-        const std::span<double> all_out(out);
-        const std::size_t n = in.size();
-        if (n <= kBlock) {
-            fill(all_in, all_out);
-            return;
-        }
-        run_parallel_default((n + kBlock - 1) / kBlock, [&](std::size_t block) {
-            const std::size_t first = block * kBlock;
-            const std::size_t count = std::min(kBlock, n - first);
-            fill(all_in.subspan(first, count), all_out.subspan(first, count));
-        });
-    });
+    py::nogil([&] { fill(std::span<const double>(in), std::span<double>(out)); });
     return py::to_array(std::move(out));
 }
 

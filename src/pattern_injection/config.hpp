@@ -67,6 +67,8 @@ InjectionIndices apply_pattern_injection(std::span<double> values,
 //   FloatVector a sequence other than str whose every item converts as
 //               Float64; anything else gives an empty vector, never a part
 //   TextList    a sequence other than str of strs only; else an empty list
+// A list whose length changes while its items are read (an item's hook may
+// change it) does not convert either.
 // A lookup that itself raises ends the parse with that error, except for the
 // FloatVector keys, whose lookup errors give an empty vector
 // (pi_lookup_error_is_fatal).

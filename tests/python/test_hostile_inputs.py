@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 import quillmarten
-from conftest import find_function
+from conftest import digest, find_function
 from test_generators import GENERATORS
 from quillmarten import _lib
 
@@ -518,6 +518,61 @@ def test_only_failed_conversions_of_pi_config_values_fall_back(key, exc, falls_b
     else:
         with pytest.raises(exc, match="raised by the hook"):
             _lib.batch.generate_batch(*args)
+
+
+# ---------------------------------------------------------------------------
+# pi_config lists that shrink or grow while they are read
+
+LIST_KEYS = {"changepoint_locations": [0.25, 0.75], "changepoint_level_changes": [1.0, 2.0],
+             "changepoint_trend_changes": [0.5, -0.5], "changepoint_variance_changes": [2.0, 0.5],
+             "anomaly_types": ["spike", "dip"]}
+
+
+def change(items, how):
+    items.clear() if how == "shrink" else items.append(items[-1])
+
+
+class ChangedByItsFirstRead(list):
+    def __getitem__(self, i):
+        item = super().__getitem__(i)
+        if i == 0:
+            change(self, self.how)
+        return item
+
+
+def changing_list(key, how, by):
+    if by == "__getitem__":
+        out = ChangedByItsFirstRead(LIST_KEYS[key])
+        out.how = how
+        return out
+    out = list(LIST_KEYS[key])  # the first item's __float__ changes the list
+    first = out[0]
+    out[0] = type("Hook", (), {"__float__": lambda _: (change(out, how), first)[1]})()
+    return out
+
+
+def batch_outcome(key, value=None):
+    """Digest of a batch with `key` set to `value` (None: absent), or the fault it ended in."""
+    config = {"changepoints": True, "num_changepoints": 2, "changepoint_type": "mixed",
+              "anomalies": True, "anomaly_types": ["spike"], "anomaly_fraction": 0.2}
+    config.pop(key, None)
+    if value is not None:
+        config[key] = value
+    try:
+        rows = _lib.batch.generate_batch(0, np.array([0.0, 1.0, 0.0, 0.0, 0.0]), [], np.array([10, 7], np.int32),
+                                         np.array([1, 2], np.uint64), np.arange(6, dtype=np.uint64), config, 0)
+    except BaseException as exc:  # noqa: BLE001 - an empty anomaly_types faults
+        return type(exc).__name__, str(exc)
+    return digest(*(a for r in rows for a in r.values()))
+
+
+@pytest.mark.parametrize("key,by", [(k, by) for k in LIST_KEYS for by in ("__getitem__", "item hook")
+                                    if by == "__getitem__" or k != "anomaly_types"])
+@pytest.mark.parametrize("how", ["shrink", "grow"])
+def test_pi_config_lists_changed_while_read_count_as_empty(key, how, by):
+    absent = batch_outcome(key)
+    assert batch_outcome(key, list(LIST_KEYS[key])) != absent  # the key matters when it reads
+    assert batch_outcome(key, changing_list(key, how, by)) == absent
 
 
 # ---------------------------------------------------------------------------

@@ -30,16 +30,24 @@ def run(n_workers=0, n=256):
     return digest(*(a for r in out for a in r.values()))
 
 
-def probe(env, n_workers=0):
-    """(thread count, digest) of a fresh interpreter after four runs."""
+def threads():
+    return len(os.listdir("/proc/self/task"))
+
+
+def in_child(env, code):
+    """The words printed by `code` run in a fresh interpreter that imports this module as T."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")} | env
     env["OPENBLAS_NUM_THREADS"] = env["OMP_NUM_THREADS"] = "1"  # keep NumPy's own threads out of the count
     env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.abspath(__file__)), *filter(None, sys.path)])
-    code = f"import os, test_pools as T\nfor _ in range(4): h = T.run({n_workers})\n" \
-           "print(len(os.listdir('/proc/self/task')), h)"
-    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    done = subprocess.run([sys.executable, "-c", "import test_pools as T\n" + code], env=env,
+                          capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
-    threads, h = done.stdout.split()
+    return done.stdout.split()
+
+
+def probe(env, n_workers=0):
+    """(thread count, digest) of a fresh interpreter after four runs."""
+    threads, h = in_child(env, f"for _ in range(4): h = T.run({n_workers})\nprint(T.threads(), h)")
     return int(threads), h
 
 
@@ -92,3 +100,25 @@ def test_pool_survives_failed_runs(n_workers):
     exc = raised(B.generate_multi_batch, specs, n_workers)
     assert type(exc) is ValueError and str(exc) == "unknown generator type: 17"
     assert run(n_workers) == want
+
+
+def distributions_then_batch():
+    """Thread counts: at the start, after each distributions function on 10^6 values, after one batch."""
+    D = _lib.distributions
+    u = np.linspace(0.001, 0.999, 10**6)
+    counts = [threads()]
+    for call in (D.norm_cdf, D.norm_ppf, lambda u: D.t_cdf(u, 3.0), lambda u: D.gamma_ppf(u, 2.5, 1.0),
+                 lambda u: D.expon_ppf(u, 1.0), lambda u: D.lognorm_ppf(u, 0.5, 1.0),
+                 lambda u: D.uniform_ppf(u, 0.0, 1.0)):
+        call(u)
+        counts.append(threads())
+    run()
+    return counts + [threads()]
+
+
+def test_distributions_run_on_the_calling_thread_only():
+    # Callers that run these functions from their own workers count on one call
+    # being one thread: no pool may start. The batch afterwards shows that the
+    # pool's threads would have been seen.
+    *counts, after_batch = map(int, in_child({"RAYON_NUM_THREADS": "4"}, "print(*T.distributions_then_batch())"))
+    assert counts == [counts[0]] * 8 and after_batch > counts[0]
