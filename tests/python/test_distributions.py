@@ -38,8 +38,8 @@ def test_elementwise_without_validation(name):
     call = CALLS[name]
     assert call(np.empty(0)).shape == (0,)
     assert np.isnan(call(np.array([NAN]))).all()  # NaN passes through every formula without an error
-    # A value depends neither on its neighbours nor on the length: an array long
-    # enough to be filled in blocks on the pool gives what short ones give alone.
+    # A value depends neither on its neighbours nor on the length: a long array
+    # gives what its parts give alone.
     x = np.linspace(0.01, 0.99, 40001)
     whole = call(x)
     np.testing.assert_array_equal(np.concatenate([call(p) for p in np.array_split(x, 5)]), whole)
