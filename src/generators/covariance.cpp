@@ -55,6 +55,31 @@ bool cholesky_in_place(Matrix& a) {
     return true;
 }
 
+// True when the symmetric eigensolver cannot converge on the matrix given by
+// the lower triangle of `s`; it would only say so after its cap of 30 * n QR
+// sweeps (minutes for n in the thousands). The solver first divides the lower
+// triangle by its largest magnitude, computed here by the same expression
+// (an infinite entry then becomes NaN, and a NaN scale makes every entry NaN).
+// A NaN below the diagonal of column 0 makes the first subdiagonal of the
+// tridiagonal form NaN; a NaN in rows and columns 1.. (n >= 3) spreads through
+// the first Householder update to the whole trailing block and so to the next
+// subdiagonal. A NaN subdiagonal never deflates, since every QR update of it
+// is a product with it. A NaN only at (0, 0), or at (1, 1) of a 2 x 2 matrix,
+// can split off as an eigenvalue, so the solver decides those.
+bool eigensolver_cannot_converge(const Matrix& s) {
+    const Index n = s.rows();
+    if (n < 2) return false;
+    const Matrix lower = s.triangularView<Eigen::Lower>();
+    double scale = lower.cwiseAbs().maxCoeff();
+    if (scale == 0.0) scale = 1.0;
+    for (Index j = 0; j < n; ++j) {
+        const bool diagonal_may_split = j == 0 || n == 2;
+        for (Index i = diagonal_may_split ? j + 1 : j; i < n; ++i)
+            if (std::isnan(lower(i, j) / scale)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void check_matrix_slice(std::span<const double> data, uint64_t rows, uint64_t cols) {
@@ -94,10 +119,13 @@ Matrix covariance_factor(const Matrix& s) {
     }
     // Not positive definite: the symmetric eigendecomposition (lower triangle)
     // with the eigenvalues lifted to the floor. The solver caps its own
-    // iterations; NaN or infinite entries end there without convergence.
+    // iterations; NaN or infinite entries end there without convergence, and
+    // where that is certain the fault comes before the solver runs.
+    constexpr const char* kNoConvergence =
+        "covariance_factor: the eigendecomposition of a matrix that is not positive definite did not converge";
+    if (eigensolver_cannot_converge(s)) fault(kNoConvergence);
     Eigen::SelfAdjointEigenSolver<Matrix> solver(s, Eigen::ComputeEigenvectors);
-    if (solver.info() != Eigen::Success)
-        fault("covariance_factor: the eigendecomposition of a matrix that is not positive definite did not converge");
+    if (solver.info() != Eigen::Success) fault(kNoConvergence);
     Matrix l = solver.eigenvectors();
     const auto& lambda = solver.eigenvalues();
     constexpr double kFloor = 1e-10;

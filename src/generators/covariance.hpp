@@ -39,7 +39,8 @@ uint64_t square_elements_or_bad_alloc(uint64_t n, unsigned copies);
 // `s`: the Cholesky factor when every pivot is positive, else the
 // eigendecomposition V * diag(sqrt(max(lambda, 1e-10))) (a full matrix). A
 // non-square matrix, or an eigensolver that does not converge (NaN or
-// infinite entries), is a fault.
+// infinite entries), is a fault; where the entries make that certain, the
+// fault comes before the solver runs.
 Matrix covariance_factor(const Matrix& s);
 
 // out = A * v, each element summed over the columns in ascending order

@@ -3,7 +3,12 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
 #include <vector>
+
+#include <Eigen/Eigenvalues>
 
 #include "fft/fft.hpp"
 #include "generators/covariance.hpp"
@@ -125,6 +130,44 @@ TEST(CovarianceFactor, EigenFallback) {
     EXPECT_FALSE(l.isLowerTriangular(0.0));
     EXPECT_LT((product_with_transpose(l) - ones).cwiseAbs().maxCoeff(), 1e-9);
     EXPECT_EQ(fault_text([] { qm::covariance_factor(Matrix(2, 3)); }), "The input matrix must be square.");
+}
+
+// Non-finite entries reach the eigen fallback: where the solver cannot
+// converge the fault comes first, where it can its factor stands. The
+// solver's own verdict is checked too, so the cases stay true to the library.
+TEST(CovarianceFactor, NonFiniteEntries) {
+    const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+    auto eye_with = [](Eigen::Index n, Eigen::Index i, Eigen::Index j, double v) {
+        Matrix s = Matrix::Identity(n, n);
+        s(i, j) = v;
+        return s;
+    };
+    // (matrix, L * L^T when it converges: the NaN eigenvalues floored; else empty)
+    const std::vector<std::pair<Matrix, Matrix>> cases = {
+        {eye_with(2, 1, 1, nan), Eigen::Vector2d(1.0, 1e-10).asDiagonal()},
+        {eye_with(3, 0, 0, -inf), 1e-10 * Matrix::Identity(3, 3)},  // scaled by inf: all eigenvalues NaN
+        {eye_with(2, 1, 0, nan), Matrix()},
+        {eye_with(3, 0, 0, nan), Matrix()},  // the scale is NaN
+        {eye_with(3, 2, 2, nan), Matrix()},
+        {eye_with(3, 2, 0, inf), Matrix()},
+        {Matrix::Constant(300, 300, nan), Matrix()},
+    };
+    for (std::size_t c = 0; c < cases.size(); ++c) {
+        SCOPED_TRACE(c);
+        const auto& [s, want] = cases[c];
+        EXPECT_EQ(Eigen::SelfAdjointEigenSolver<Matrix>(s, Eigen::EigenvaluesOnly).info() == Eigen::Success,
+                  want.size() > 0);
+        Matrix l;
+        const std::string text = fault_text([&] { l = qm::covariance_factor(s); });
+        if (want.size() == 0) {
+            EXPECT_EQ(text, "covariance_factor: the eigendecomposition of a matrix that is not positive definite did "
+                            "not converge");
+        } else {
+            ASSERT_EQ(text, qm_test::kNoFault);
+            const Eigen::ArrayXXd error = (product_with_transpose(l) - want).array().abs();
+            EXPECT_TRUE((error <= 1e-6 * want.array().abs() + 1e-20).all()) << product_with_transpose(l);
+        }
+    }
 }
 
 }  // namespace

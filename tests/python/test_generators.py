@@ -209,6 +209,9 @@ GOLDEN = [
       for seed, d in [(1, "bd94b425ce505197"), (3, "886e32512715ee4c")]],
     ("state_space", {}, 300, 3, "22c873b0dd27ccca"),
     ("state_space", dict(r_mat=(1, 1, 1, 1), innov_dist=2), 300, 3, "b28236fb9505a4ea"),  # singular R: eigen factor
+    # non-finite entries that the eigen factor still takes: they split off as NaN eigenvalues, floored
+    ("state_space", dict(q_mat=(1, 0, 0, NAN)), 300, 3, "e371c19a1a490429"),
+    ("state_space", dict(q_mat=(-INF, 0, 0, 1)), 300, 3, "919cc101cd40e6da"),
     ("fbm", {}, 300, 1, "4027d2953b94708a"),
     ("fbm", dict(method=1), 300, 1, "ea4ce8533c207c24"),
     ("fbm", dict(hurst=0.25, initial_value=5.0, cumulative=True, method=2), 3000, 1, "60e53f765bbf2a19"),
@@ -950,10 +953,16 @@ FAULTS = [
     ("fbm", dict(method=1), 0, PANIC, "fbm: the Hosking method needs at least one value"),
     ("copula", dict(df=0.0), 300, PANIC, GAMMA + "ShapeTooSmall"),
     ("copula", dict(df=5e-324), 300, PANIC, GAMMA + "ShapeTooSmall"),
-    # non-finite covariances end in the eigensolver's bound, not a hang
+    # non-finite covariances that the eigensolver cannot factor fault before it runs (at 1000 values it
+    # would iterate for about 15 s first)
     ("copula", dict(correlation_matrix=(1, 0, 0, NAN, 1, 0, NAN, 0, 1)), 300, PANIC, NO_CONVERGENCE),
+    ("state_space", dict(initial_state_cov=(NAN, 0, 0, 1)), 300, PANIC, NO_CONVERGENCE),
+    ("var_process", dict(innovation_cov=(1, INF, INF, 1)), 300, PANIC, NO_CONVERGENCE),
     ("fbm", dict(hurst=NAN), 20, PANIC, NO_CONVERGENCE),
+    ("fbm", dict(sigma=NAN), 1000, PANIC, NO_CONVERGENCE),
     ("gaussian_process", GP_FAULT, 20, PANIC, NO_CONVERGENCE),
+    *[("gaussian_process", GP_FAULT | dict(period=12.0) | c, 1000, PANIC, NO_CONVERGENCE)
+      for c in (dict(length_scale=0.0), dict(amplitude=1e300))],
     # dense n x n methods
     ("fbm", {}, 10**6, MemoryError, None),
     ("gaussian_process", GP_FAULT | dict(period=5.0), 10**6, MemoryError, None),
