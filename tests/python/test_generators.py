@@ -887,8 +887,10 @@ FAULTS = [
     ("jump_diffusion", dict(jump_std=INF), 500, PANIC, NORMAL),  # the jump law, at the first jump
     ("jump_diffusion", dict(lambda_jump=NAN), 500, PANIC, POISSON + "NonFinite"),
     ("jump_diffusion", dict(lambda_jump=NAN, jump_std=NAN), 0, None, None),
-    ("jump_diffusion", dict(lambda_jump=1e12, dt=0.01), 500, PANIC,
-     "jump_diffusion: more than 4294967296 jumps expected (lambda_jump * dt * (length - 1))"),
+    ("jump_diffusion", dict(lambda_jump=1e12, dt=0.01), 500, PANIC, JUMPS),
+    # the sampler's refusals come before the cap on expected jumps
+    *[("jump_diffusion", dict(lambda_jump=rate, dt=1.0), 10, PANIC, text) for rate, text in (
+        (INF, POISSON + "NonFinite"), (1e20, POISSON + "ShapeTooLarge"), (1.844e19, JUMPS))],
     ("jump_diffusion", dict(lambda_jump=3e11, dt=0.01), 2, PANIC,
      "jump_diffusion: jump count per step beyond the 32-bit range (lambda_jump * dt too large)"),
     ("poisson_process", dict(lambda_rate=INF), 500, PANIC, POISSON + "NonFinite"),
