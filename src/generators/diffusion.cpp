@@ -58,13 +58,15 @@ void gen_jump_diffusion(std::span<double> out, uint64_t seed, const JumpDiffusio
     const double v = std::sqrt(p.dt) * p.sigma;
     const double rate = p.lambda_jump * p.dt;
     // Every jump is a draw: a call expecting more than 2^32 of them would run
-    // for minutes, uninterruptibly.
-    if (rate * static_cast<double>(out.size() - 1) > kMaxJumps)
-        fault("jump_diffusion: more than 4294967296 jumps expected (lambda_jump * dt * (length - 1))");
+    // for minutes, uninterruptibly. Refused after the first count, so that a
+    // rate the Poisson sampler cannot take gets the sampler's own fault first.
+    const bool too_many_jumps = rate * static_cast<double>(out.size() - 1) > kMaxJumps;
     double s = p.initial_value;
     for (std::size_t i = 1; i < out.size(); ++i) {
         const double z = draw_innovation(rng, law);
         const int32_t jumps = sample_poisson(rng, rate);
+        if (too_many_jumps)
+            fault("jump_diffusion: more than 4294967296 jumps expected (lambda_jump * dt * (length - 1))");
         // A saturated count is no longer a Poisson draw, and 2^31 - 1 jumps
         // per step would take seconds each.
         if (jumps == std::numeric_limits<int32_t>::max())

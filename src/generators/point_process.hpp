@@ -50,8 +50,8 @@ inline constexpr std::array<Slot<HawkesProcessParams>, 7> kHawkesProcessSlots{{
 // Kernels: alpha exp(-beta d) (O(1) per candidate through a recursive sum)
 // or alpha / (d beta + 1)^gamma (O(events) per candidate). At most
 // max_events events (negative: fault). Faults: a thinning bound that is NaN,
-// negative or infinite; a candidate that does not move time forward (a
-// bound so large that t + E/B rounds to t would loop forever).
+// negative or infinite; more than 2^32 candidates; with the power-law kernel,
+// more than 2^32 kernel terms.
 void gen_hawkes_process(std::span<double> out, uint64_t seed, const HawkesProcessParams& p);
 
 }  // namespace qm

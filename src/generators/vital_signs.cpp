@@ -53,9 +53,13 @@ void fill_events(Mt64& rng, std::span<double> e, double probability) {
 }  // namespace
 
 void gen_vital_signs(std::span<double> out, uint64_t seed, const VitalSignsParams& p) {
-    Mt64 rng(seed);
     const double sigma = p.baseline_std;
     const std::size_t n = out.size();
+    const int32_t type = p.vital_sign_type;
+    // The event series' buffer, taken before the first draw so that a series
+    // too long for memory fails at once, not after every earlier draw.
+    std::vector<double> events(p.include_events || type >= 1 ? n : 0);
+    Mt64 rng(seed);
 
     const double offset = sample_normal(rng, 0.0, 0.3 * sigma);
     if (n == 0) fault("vital_signs: empty series (no value at index 0)");
@@ -92,17 +96,13 @@ void gen_vital_signs(std::span<double> out, uint64_t seed, const VitalSignsParam
         }
     }
 
-    std::vector<double> events;
     if (p.include_events) {
-        events.resize(n);
         fill_events(rng, events, p.event_probability);
         for (std::size_t t = 0; t < n; ++t) out[t] = out[t] + events[t] * sigma;
     }
 
     // The type's own events continue the same engine, whatever include_events says.
-    const int32_t type = p.vital_sign_type;
     if (type >= 1) {
-        events.resize(n);
         fill_events(rng, events, p.event_probability);
         if (type <= 3) {
             const double weight = type == 1 ? 0.3 : type == 2 ? 0.2 : 0.15;

@@ -384,6 +384,29 @@ def test_huge_requests_fail_cleanly():
     in_child(huge_requests)
 
 
+def vital_signs_beyond_memory():
+    # Room for the output but not for the event series beside it. The series
+    # is taken before the first draw: with a NaN baseline_std that draw would
+    # fault, and a long run would draw for seconds before failing.
+    import resource
+    n = 10**7
+    with open("/proc/self/status") as status:
+        in_use = next(int(line.split()[1]) << 10 for line in status if line.startswith("VmSize:"))
+    resource.setrlimit(resource.RLIMIT_AS, (in_use + 12 * n, in_use + 12 * n))
+    run = lambda std, events, kind: _lib.domain.vital_signs(  # noqa: E731
+        n, 70.0, std, 40.0, 180.0, True, 5.0, True, events, 0.05, kind, 7)
+    for std, events, kind in ((5.0, True, 1), (float("nan"), True, 0), (float("nan"), False, 4)):
+        print("CASE", std, events, kind, flush=True)
+        with pytest.raises(MemoryError):
+            run(std, events, kind)
+    print("CASE without event series", flush=True)
+    assert run(5.0, False, 0).shape == (n,)
+
+
+def test_vital_signs_takes_its_event_series_before_drawing():
+    in_child(vital_signs_beyond_memory, limit=0)
+
+
 def huge_worker_count():
     x, offsets = f64(40), np.array([0, 10, 25, 40], np.int64)
     for run in (lambda n: _lib.augmentation.compute_feature_set_batch(x, offsets, None, 4, n),
