@@ -6,13 +6,13 @@ approximation's own error: the erf formula behind norm_cdf is within 1.5e-7
 relative; the incomplete beta and gamma iterations run to ~1e-14.
 """
 
-import hashlib
 import math
 
 import numpy as np
 import pytest
 from scipy import special, stats
 
+from conftest import digest
 from quillmarten import _lib
 
 D = _lib.distributions
@@ -103,16 +103,22 @@ def test_gamma_ppf(a, scale):
     assert np.isnan(D.gamma_ppf(np.array([0.0, 1.0]), a, scale)).all()
 
 
-def test_gamma_ppf_keeps_its_values_where_newton_settles():
-    # The copula's gamma marginal was built on these bits. The grid is built
-    # with the C library's pow: NumPy's own SIMD power (AVX-512) rounds some
-    # points differently, which would change the inputs, not our values.
-    def logspace(a, b, n):
-        return np.array([math.pow(10.0, x) for x in np.linspace(a, b, n)])
+def logspace(a, b, n):
+    # Built with the C library's pow: NumPy's own SIMD power (AVX-512) rounds
+    # some points differently, which would change the inputs, not our values.
+    return np.array([math.pow(10.0, x) for x in np.linspace(a, b, n)])
 
-    u = np.concatenate([logspace(-12, -1, 45), np.linspace(0.02, 0.98, 49), 1 - logspace(-2, -12, 41)])
-    out = np.concatenate([D.gamma_ppf(u, a, 1.5) for a in (0.05, 0.3, 1.0, 2.5, 10.0, 100.0, 400.0)])
-    assert hashlib.sha256(out.tobytes()).hexdigest()[:16] == "e20b7418fb8f9f17"
+
+# The copula's gamma marginal was built on these bits: every shape from 1e-3
+# to 1e5 keeps them (the second grid has eight shapes a decade, both ends included).
+@pytest.mark.parametrize("u,shapes,bits", [
+    (np.concatenate([logspace(-12, -1, 45), np.linspace(0.02, 0.98, 49), 1 - logspace(-2, -12, 41)]),
+     (0.05, 0.3, 1.0, 2.5, 10.0, 100.0, 400.0), "e20b7418fb8f9f17"),
+    (np.concatenate([logspace(-300, -1, 30), np.linspace(0.05, 0.95, 19), 1 - logspace(-2, -15, 14)]),
+     [math.pow(10.0, k / 8) for k in range(-24, 41)], "9deeca7defdc2660"),
+])
+def test_gamma_ppf_keeps_its_values_from_1e_3_to_1e5(u, shapes, bits):
+    assert digest(*[D.gamma_ppf(u, a, 1.5) for a in shapes]) == bits
 
 
 @pytest.mark.parametrize("u,a,want", [
