@@ -263,12 +263,16 @@ constexpr double kLnGamma1pSeries[8] = {0.8224670334241132,  -0.4006856343865314
                                         -0.20738555102867398, 0.1695571769974082,   -0.1440498967688461,
                                         0.12550966952474304,  -0.11133426586956469};
 
-// ln Γ(1 + a)/a for 0 < a < 1e-3 (the first omitted term is below 1e-24).
-double ln_gamma1p_over_a(double a) noexcept {
-    double s = kLnGamma1pSeries[7];
-    for (int k = 6; k >= 0; --k) s = s * a + kLnGamma1pSeries[k];
-    return s * a - kEulerGamma;
+// c[0] + c[1] x + ... + c[N-1] x^(N-1).
+template <std::size_t N>
+double horner(const double (&c)[N], double x) noexcept {
+    double s = c[N - 1];
+    for (std::size_t k = N - 1; k-- > 0;) s = s * x + c[k];
+    return s;
 }
+
+// ln Γ(1 + a)/a for 0 < a < 1e-3 (the first omitted term is below 1e-27).
+double ln_gamma1p_over_a(double a) noexcept { return horner(kLnGamma1pSeries, a) * a - kEulerGamma; }
 
 // T(x) above; alternating, so only meant for x <= 2, where no term exceeds 2.
 double tiny_shape_series(double a, double x) noexcept {
@@ -310,7 +314,7 @@ double newton_in_bracket(double y, double lo, double hi, F eval) noexcept {
 // The quantile for 0 < a < 1e-3, in y = ln(x/θ). Up to x = 2 it solves the
 // lower-tail equation above, whose left side has slope e^-x / S; there the
 // start y0 = ln Γ(1 + a)/a + ln(u)/a (S = 1) lies below the root and the root
-// below y0 + 1.7, so a y0 far below the smallest subnormal gives 0 at once.
+// below y0 + 1.4, so a y0 far below the smallest subnormal gives 0 at once.
 // Beyond x = 2, where u is within 0.05a of 1 and the series would cancel, it
 // solves ln Q = ln(1 - u) with Q(a, x) = x^a e^-x h(x) / Γ(a) from the
 // continued fraction; Q <= 1.001 a e^-x there bounds the root from above.
@@ -379,13 +383,6 @@ constexpr double kEps2[7] = {-0.01728395061728395,   -0.002700617283950617, 0.00
                              -2.1264630522937184e-05};
 constexpr double kEps3[4] = {0.004399372917891437, -0.003007782731290962, 0.0007956376423454613,
                              6.554653913335898e-05};
-
-template <std::size_t N>
-double horner(const double (&c)[N], double x) noexcept {
-    double s = c[N - 1];
-    for (std::size_t k = N - 1; k-- > 0;) s = s * x + c[k];
-    return s;
-}
 
 constexpr double kSqrt2Pi = 2.5066282746310007;
 constexpr double kSqrtPi = 1.772453850905516;
