@@ -1,6 +1,7 @@
 #include "special.hpp"
 
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <numbers>
 
@@ -248,6 +249,184 @@ double gamma_ppf_in_logs(double u, double a, double theta, double x0) noexcept {
     return std::exp(y + log_theta);
 }
 
+// Shapes below 1e-3 ------------------------------------------------------------
+//
+// There P(a, x) = x^a S(x) / Γ(1 + a) with S(x) = 1 + a T(x), T(x) = Σ_{n>=1}
+// (-x)^n / (n! (n + a)), so that in y = ln x the lower-tail equation P = u reads
+// y + ln S(x)/a = ln Γ(1 + a)/a + ln(u)/a. Every term is of order one or is the
+// given ln(u)/a itself: unlike ln P = ln u, which pins y only to rounding/a, this
+// form holds y to a few units of rounding at any small shape.
+
+// Euler's constant and (-1)^k ζ(k)/k for k = 2..9: ln Γ(1 + a) = -γa + Σ_k c_k a^k.
+constexpr double kEulerGamma = 0.5772156649015329;
+constexpr double kLnGamma1pSeries[8] = {0.8224670334241132,  -0.40068563438653143, 0.27058080842778454,
+                                        -0.20738555102867398, 0.1695571769974082,   -0.1440498967688461,
+                                        0.12550966952474304,  -0.11133426586956469};
+
+// c[0] + c[1] x + ... + c[N-1] x^(N-1).
+template <std::size_t N>
+double horner(const double (&c)[N], double x) noexcept {
+    double s = c[N - 1];
+    for (std::size_t k = N - 1; k-- > 0;) s = s * x + c[k];
+    return s;
+}
+
+// ln Γ(1 + a)/a for 0 < a < 1e-3 (the first omitted term is below 1e-27).
+double ln_gamma1p_over_a(double a) noexcept { return horner(kLnGamma1pSeries, a) * a - kEulerGamma; }
+
+// T(x) above; alternating, so only meant for x <= 2, where no term exceeds 2.
+double tiny_shape_series(double a, double x) noexcept {
+    double power = 1.0;  // (-x)^n / n!
+    double sum = 0.0;
+    for (int n = 1; n <= 60; ++n) {
+        power = power * -x / n;
+        const double term = power / (n + a);
+        sum = sum + term;
+        if (std::fabs(term) <= 1e-17 * std::fabs(sum)) break;
+    }
+    return sum;
+}
+
+struct ValueSlope {
+    double value;
+    double slope;
+};
+
+// Newton's method on an increasing function f of y whose root lies in
+// (lo, hi); `eval` returns f(y) and f'(y). A step that would leave the bracket
+// bisects it instead.
+template <class F>
+double newton_in_bracket(double y, double lo, double hi, F eval) noexcept {
+    for (int iter = 0; iter < 100; ++iter) {
+        const ValueSlope f = eval(y);
+        if (f.value == 0.0) break;
+        if (f.value < 0.0) lo = y;
+        else hi = y;
+        const double step = f.value / f.slope;
+        const double next = y - step;
+        if (std::fabs(step) <= 1e-14 * std::fmax(1.0, std::fabs(y))) return next;
+        y = next > lo && next < hi ? next : 0.5 * (lo + hi);
+        if (hi - lo <= 1e-14 * std::fmax(1.0, std::fabs(y))) break;
+    }
+    return y;
+}
+
+// The quantile for 0 < a < 1e-3, in y = ln(x/θ). Up to x = 2 it solves the
+// lower-tail equation above, whose left side has slope e^-x / S; there the
+// start y0 = ln Γ(1 + a)/a + ln(u)/a (S = 1) lies below the root and the root
+// below y0 + 1.4, so a y0 far below the smallest subnormal gives 0 at once.
+// Beyond x = 2, where u is within 0.05a of 1 and the series would cancel, it
+// solves ln Q = ln(1 - u) with Q(a, x) = x^a e^-x h(x) / Γ(a) from the
+// continued fraction; Q <= 1.001 a e^-x there bounds the root from above.
+double gamma_ppf_tiny_shape(double u, double a, double theta) noexcept {
+    const double lg = ln_gamma1p_over_a(a);
+    const double r = std::log(u) / a;
+    const double log_theta = std::log(theta);
+    const double y2 = std::log(2.0);
+    const auto lower = [a, lg, r](double y) {
+        const double x = std::exp(y);
+        const double s = a * tiny_shape_series(a, x);
+        return ValueSlope{y + std::log1p(s) / a - lg - r, std::exp(-x) / (1.0 + s)};
+    };
+
+    double y;
+    if (lower(y2).value >= 0.0) {
+        const double y0 = lg + r;
+        if (y0 + 2.0 + log_theta < -746.0) return 0.0;  // e^-746 rounds to 0
+        y = newton_in_bracket(y0, y0 - 1e-9 * std::fabs(y0), y2, lower);
+    } else {
+        const double log_q = std::log(1.0 - u);
+        const double log_a = std::log(a);
+        const auto upper = [a, lg, log_q, log_a](double y) {
+            const double x = std::exp(y);
+            bool converged = true;  // 200 terms suffice from x = 2 on
+            const double h = gamma_fraction(a, x, kStepTerms, converged);
+            return ValueSlope{log_q - (a * y - x + std::log(h) + log_a - a * lg), 1.0 / h};
+        };
+        // Q ≈ a e^-x / x for large x gives the start.
+        const double l = log_a - log_q;
+        const double hi = std::log(std::fmax(l + 1e-3, 2.0 + 1e-3));
+        const double x0 = std::fmin(std::fmax(l - std::log(l), 2.0), std::exp(hi));
+        y = newton_in_bracket(std::log(x0), y2, hi, upper);
+    }
+    return std::exp(y + log_theta);
+}
+
+// Shapes above 1e5 --------------------------------------------------------------
+//
+// Temme's uniform asymptotic inversion: with λ = x/a and η = sign(λ - 1)
+// √(2(λ - 1 - ln λ)), the quantile of u has η = s + ε1(s)/a + ε2(s)/a² +
+// ε3(s)/a³ + O(a^-4), where s√a is the standard normal quantile of u. Here
+// |s| <= 0.123 for every u in (0, 1), so Taylor polynomials in s of ε1..ε3 and
+// of λ - 1 in η are exact to rounding; so is the result, without iteration.
+
+// Taylor coefficients at 0 of λ - 1 as a function of η (from 1·η on), of ε1, ε2 and ε3.
+constexpr double kLambdaSeries[13] = {1.0,
+                                      0.3333333333333333,
+                                      0.027777777777777776,
+                                      -0.003703703703703704,
+                                      0.0002314814814814815,
+                                      5.878894767783657e-05,
+                                      -2.553644914756026e-05,
+                                      4.899078973153047e-06,
+                                      -2.428276122977769e-07,
+                                      -1.85406221071516e-07,
+                                      7.542464855411896e-08,
+                                      -1.47216272806884e-08,
+                                      5.159887341078076e-10};
+constexpr double kEps1[11] = {-0.3333333333333333,    0.027777777777777776,  0.0006172839506172839,
+                              -0.0010802469135802468, 0.0002755731922398589, -2.8741263309164543e-05,
+                              -6.185087203605722e-06, 3.776373375138807e-06, -9.120511014991658e-07,
+                              7.735470535130866e-08,  3.2400053233896885e-08};
+constexpr double kEps2[7] = {-0.01728395061728395,   -0.002700617283950617, 0.002611209092690574,
+                             -0.0007520766651425087, 6.229995427526292e-05, 4.055292003251537e-05,
+                             -2.1264630522937184e-05};
+constexpr double kEps3[4] = {0.004399372917891437, -0.003007782731290962, 0.0007956376423454613,
+                             6.554653913335898e-05};
+
+constexpr double kSqrt2Pi = 2.5066282746310007;
+constexpr double kSqrtPi = 1.772453850905516;
+constexpr double kSqrtHalf = 0.7071067811865476;
+
+// ln Φ(w) and Φ(w)/φ(w) for w <= 0 (Φ, φ: standard normal distribution and
+// density). From Φ = 1e-296 on down erfc would lose digits to subnormals, so
+// there erfc(t) = e^-t² erfcx(t) with erfcx's asymptotic series, whose eighth
+// term is below 1e-17 for t >= 26.
+ValueSlope normal_lower_tail(double w) noexcept {
+    const double t = -w * kSqrtHalf;
+    if (t < 26.0) {
+        const double cdf = 0.5 * std::erfc(t);
+        return {std::log(cdf), cdf * kSqrt2Pi * std::exp(t * t)};
+    }
+    const double v = 0.5 / (t * t);
+    double term = 1.0;
+    double sum = 1.0;
+    for (int k = 1; k <= 7; ++k) {
+        term = term * -(2 * k - 1) * v;
+        sum = sum + term;
+    }
+    const double half_erfcx = 0.5 * sum / (t * kSqrtPi);
+    return {std::log(half_erfcx) - t * t, half_erfcx * kSqrt2Pi};
+}
+
+// The standard normal quantile of u to rounding: Acklam's approximation (to
+// 1.2e-9 relative) and one Newton step on ln Φ, worked in the lower tail.
+double normal_quantile(double u) noexcept {
+    const bool upper = u > 0.5;
+    const double p = upper ? 1.0 - u : u;  // exact for u > 0.5
+    double w = norm_ppf_scalar(p);
+    const ValueSlope tail = normal_lower_tail(w);
+    w = w - (tail.value - std::log(p)) * tail.slope;
+    return upper ? -w : w;
+}
+
+double gamma_ppf_large_shape(double u, double a, double theta) noexcept {
+    const double s = normal_quantile(u) / std::sqrt(a);
+    const double eta = s + (horner(kEps1, s) + (horner(kEps2, s) + horner(kEps3, s) / a) / a) / a;
+    const double lambda = 1.0 + eta * horner(kLambdaSeries, eta);
+    return a * lambda * theta;
+}
+
 }  // namespace
 
 double ln_gamma(double z) noexcept {
@@ -284,9 +463,12 @@ double norm_ppf_scalar(double p) noexcept {
 }
 
 double gamma_ppf_scalar(double u, double a, double theta) noexcept {
+    const bool valid = u > 0.0 && u < 1.0 && a > 0.0 && a < kInf && theta > 0.0 && theta < kInf;
+    if (valid && a < 1e-3) return gamma_ppf_tiny_shape(u, a, theta);
+    if (valid && a > 1e5) return gamma_ppf_large_shape(u, a, theta);
     bool settled = false;
     const double x = gamma_ppf_steps(u, a, theta, settled);
-    if (settled || !(u > 0.0 && u < 1.0 && a > 0.0 && a < kInf && theta > 0.0 && theta < kInf)) return x;
+    if (settled || !valid) return x;
     return gamma_ppf_in_logs(u, a, theta, x);
 }
 

@@ -20,14 +20,18 @@ double beta_inc_regularized(double x, double a, double b) noexcept;
 // NaN for p outside (0, 1) and for NaN.
 double norm_ppf_scalar(double p) noexcept;
 
-// Quantile of the gamma law with shape a and scale theta: Wilson-Hilferty
-// start, then at most 50 Newton steps on the lower regularised incomplete
-// gamma function. Where those steps do not settle on the quantile (deep lower
-// tails, quantiles below 1e-12, large shapes), Newton's method on the log of
-// the distribution function in log x takes over; for 1e-3 <= a <= 1e5 every
-// result is then within 1e-10 of the quantile (near u = 1, where the quantile
-// is ill-conditioned, it is a point whose distribution function rounds to u),
-// including subnormal and zero quantiles.
+// Quantile of the gamma law with shape a and scale theta. For 1e-3 <= a <= 1e5:
+// Wilson-Hilferty start, then at most 50 Newton steps on the lower regularised
+// incomplete gamma function; where those steps do not settle on the quantile
+// (deep lower tails, quantiles below 1e-12, large shapes), Newton's method on
+// the log of the distribution function in log x takes over. Smaller shapes
+// solve the closed form of the lower tail in log x (the continued fraction in
+// the far upper tail), larger ones use Temme's uniform asymptotic inversion;
+// both cost well under a microsecond. For 0 < u < 1 and any positive finite
+// shape and scale the result is within 1e-10 of the quantile, or the zero or
+// subnormal it rounds to (for 1e-3 <= a <= 1e5 near u = 1, where the quantile
+// is ill-conditioned, a point whose distribution function rounds to u).
+// Other arguments take the Newton steps as they come (u = 0, 1 give NaN).
 double gamma_ppf_scalar(double u, double a, double theta) noexcept;
 
 // Standard normal distribution function via the Abramowitz-Stegun 7.1.26

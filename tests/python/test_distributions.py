@@ -6,13 +6,13 @@ approximation's own error: the erf formula behind norm_cdf is within 1.5e-7
 relative; the incomplete beta and gamma iterations run to ~1e-14.
 """
 
-import hashlib
 import math
 
 import numpy as np
 import pytest
 from scipy import special, stats
 
+from conftest import digest
 from quillmarten import _lib
 
 D = _lib.distributions
@@ -103,16 +103,22 @@ def test_gamma_ppf(a, scale):
     assert np.isnan(D.gamma_ppf(np.array([0.0, 1.0]), a, scale)).all()
 
 
-def test_gamma_ppf_keeps_its_values_where_newton_settles():
-    # The copula's gamma marginal was built on these bits. The grid is built
-    # with the C library's pow: NumPy's own SIMD power (AVX-512) rounds some
-    # points differently, which would change the inputs, not our values.
-    def logspace(a, b, n):
-        return np.array([math.pow(10.0, x) for x in np.linspace(a, b, n)])
+def logspace(a, b, n):
+    # Built with the C library's pow: NumPy's own SIMD power (AVX-512) rounds
+    # some points differently, which would change the inputs, not our values.
+    return np.array([math.pow(10.0, x) for x in np.linspace(a, b, n)])
 
-    u = np.concatenate([logspace(-12, -1, 45), np.linspace(0.02, 0.98, 49), 1 - logspace(-2, -12, 41)])
-    out = np.concatenate([D.gamma_ppf(u, a, 1.5) for a in (0.05, 0.3, 1.0, 2.5, 10.0, 100.0, 400.0)])
-    assert hashlib.sha256(out.tobytes()).hexdigest()[:16] == "e20b7418fb8f9f17"
+
+# The copula's gamma marginal was built on these bits: every shape from 1e-3
+# to 1e5 keeps them (the second grid has eight shapes a decade, both ends included).
+@pytest.mark.parametrize("u,shapes,bits", [
+    (np.concatenate([logspace(-12, -1, 45), np.linspace(0.02, 0.98, 49), 1 - logspace(-2, -12, 41)]),
+     (0.05, 0.3, 1.0, 2.5, 10.0, 100.0, 400.0), "e20b7418fb8f9f17"),
+    (np.concatenate([logspace(-300, -1, 30), np.linspace(0.05, 0.95, 19), 1 - logspace(-2, -15, 14)]),
+     [math.pow(10.0, k / 8) for k in range(-24, 41)], "9deeca7defdc2660"),
+])
+def test_gamma_ppf_keeps_its_values_from_1e_3_to_1e5(u, shapes, bits):
+    assert digest(*[D.gamma_ppf(u, a, 1.5) for a in shapes]) == bits
 
 
 @pytest.mark.parametrize("u,a,want", [
@@ -125,6 +131,14 @@ def test_gamma_ppf_keeps_its_values_where_newton_settles():
     # quantiles below the floor: subnormal (z^a / Γ(a + 1) = u holds there) or zero
     (1e-161, 0.5, 3.0 * math.exp(2.0 * (math.log(1e-161) + math.lgamma(1.5)))),
     (1e-40, 0.1, 0.0), (0.3, 1e-3, 0.0),
+    # shapes below 1e-3: a quantile where it underflows, a subnormal one, the far upper tail
+    (1 - 1e-15, 1e-300, 0.0), (0.5, 1e-20, 0.0), (1 - 1e-12, 1e-6, None),
+    (0.7, 5e-4, math.exp((math.log(0.7) + math.lgamma(1.0005)) / 5e-4 + math.log(3.0))),
+    # shapes above 1e5, where each value took milliseconds to seconds; scipy loses
+    # the lower tail there (see below), so those quantiles come from mpmath
+    (0.3, 1e16, None), (1 - 1e-9, 1e10, None), (5e-324, 2e5, 549858.6219014139),
+    (1e-300, 1e8, 298889958.1765925), (1e-30, 1e10, 29996560923.01614),
+    (1e-300, 1e16, 2.999998888587248e16), (5e-324, 1e20, 2.999999988459778e20),
 ])
 def test_gamma_ppf_in_formerly_failing_regions(u, a, want):
     got = D.gamma_ppf(np.array([u]), a, 3.0)[0]
@@ -132,11 +146,24 @@ def test_gamma_ppf_in_formerly_failing_regions(u, a, want):
     assert abs(got - want) <= max(1e-10 * want, 5e-324)
 
 
-@pytest.mark.parametrize("a", np.logspace(-3, 5, 17))
+def quantile_within(a, u, x, rel):
+    """Where the quantile of u lies in [x(1 - rel), x(1 + rel)], judged by the
+    distribution function of the smaller tail."""
+    lo, hi = x * (1.0 - rel), x * (1.0 + rel)
+    return np.where(u <= 0.5, (special.gammainc(a, lo) <= u) & (u <= special.gammainc(a, hi)),
+                    (special.gammaincc(a, hi) <= 1.0 - u) & (1.0 - u <= special.gammaincc(a, lo)))
+
+
+@pytest.mark.parametrize("a", [1e-300, 1e-20, 1e-16, 1e-12, 1e-8, 1e-5, 9.99e-4, *np.logspace(-3, 5, 17),
+                               1.0001e5, 1e6, 1e8, 1e10, 1e16, 1e20, 1e100, 1e308])
 def test_gamma_ppf_is_a_quantile_everywhere(a):
-    u = np.concatenate([np.logspace(-300, -1, 24), np.linspace(0.1, 0.9, 9), 1 - np.logspace(-2, -16, 8)])
+    u = np.concatenate([logspace(-300, -1, 24), np.linspace(0.1, 0.9, 9), 1 - logspace(-2, -16, 8), [1 - 2**-53]])
     got = D.gamma_ppf(u, a, 1.0)
     close = np.abs(got - stats.gamma.ppf(u, a)) <= np.maximum(1e-10 * got, 5e-324)
+    close |= quantile_within(a, u, got, 1e-10)
+    # From a = 1e8 on, scipy's gammainc and its inverse lose the lower tail (a
+    # factor 2 at u = 1e-300, a = 1e10); the table above checks it instead.
+    close |= (a >= 1e7) & (u < 1e-12)
     # Near u = 1 the quantile is ill-conditioned: a point whose distribution function rounds to u will do.
     rounds_to_u = np.abs(special.gammaincc(a, got) - (1.0 - u)) <= np.spacing(u)
     assert np.all(close | ((u > 0.9) & rounds_to_u))
