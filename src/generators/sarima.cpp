@@ -115,7 +115,8 @@ private:
             a[0] = a[0] + before;
             for (int r = 1; r < passes; ++r) a[r] = a[r] + a[r - 1];
             at(i) = a[passes - 1];
-            c.note(i, a[passes - 1], passes > 1 ? a[passes - 2] : before);
+            if constexpr (passes > 1) c.note(i, a[passes - 1], a[passes - 2]);
+            else c.note(i, a[0], before);
         };
         std::size_t i = lo_;
         for (; i < tail_; ++i) step(i);
@@ -165,10 +166,11 @@ private:
 
 // `times` passes of y[i] = y[i - lag] + y[i] (0 < lag < N). They run as
 // lag-1 sums on each of the lag's columns, which do not meet, where that
-// keeps the sweeps in cache: a narrow lag's column still reads whole cache
-// lines, and a wide lag's short columns keep their growing values close
-// where the buffer's rows would spread them over megabytes. A few passes, or
-// long columns of a wide lag, go in buffer order.
+// suits the memory: a column of a narrow lag still steps through the buffer
+// line by line, and a wide lag's short columns keep their growing values in
+// a few hundred lines where the buffer's rows would spread them over
+// megabytes. A few passes, or the long columns of a wide lag, go in buffer
+// order.
 void seasonal_sums(std::vector<double>& y, std::size_t lag, int64_t times, uint64_t& sums) {
     const std::size_t n = y.size();
     const bool columns = lag <= 8 || (times >= 8 && n / lag <= 1024);
