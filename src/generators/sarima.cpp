@@ -20,115 +20,163 @@ namespace {
 // float64, so further doublings change nothing.
 constexpr int64_t kDoublingsToOverflow = 2100;
 
+// Sums that the integrations of one call may run (see Integration for what
+// is skipped). What is left for a d or seasonal_d in the billions is a few
+// dozen growing values per column and pass, hours of work in all. 2^34 sums
+// take 3 to 4 s while the growing values stay in cache, up to about 20 s
+// when the sweeps stream a buffer of hundreds of megabytes.
+constexpr uint64_t kMaxSums = uint64_t{1} << 34;
+
+[[noreturn]] void too_many_sums() {
+    fault("sarima: more than 17179869184 integration sums (d or seasonal_d too large)");
+}
+
 bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
 
-// `times` passes of y[i] = y[i - lag] + y[i], i = lag .. N-1 in increasing
-// order (lag >= 1). Repeated sums blow up within a few dozen passes except
-// near the start, so a pass skips what can no longer change:
+// `times` passes of x[i] = x[i - lag] + x[i], i = lag .. count-1 in
+// increasing order, over x[i] = base[i * stride] (stride 1 unless lag is 1).
+// Repeated sums blow up within a few dozen passes except near the start, so
+// a pass skips what can no longer change:
 //  - a prefix that a pass left bit for bit unchanged stays unchanged (each
 //    value depends only on earlier ones), so the next pass starts at the
 //    first value that changed;
-//  - a suffix that a pass left unchanged and that holds only infinities and
-//    NaNs is a fixed point while the lag values before it stay finite (a
-//    finite addend leaves inf and NaN as they are).
+//  - a suffix that a pass left unchanged satisfies x[i] = x[i - lag] + x[i]
+//    as it stands, so in the next pass a value there changes only if the one
+//    a lag before it did: the sweep goes past the last value that changed
+//    until a whole lag of values has stayed as it was. Once the sums
+//    overflow this is a run of infinities that stay as they are, or turn NaN
+//    down their column once.
 // A pass that changes nothing ends the repetitions. What is left is a short
-// stretch of growing values that every pass changes; with lag 1 eight passes
+// stretch of growing values that every pass changes. With lag 1 eight passes
 // go over it together, each a step behind the one before, so their sums
-// overlap instead of waiting on each other. The values are those of the
-// plain passes.
+// overlap instead of waiting on each other; a wider lag has independent sums
+// side by side already, and its changes are located to chunks of 64 values
+// (a wider stretch, but no branch per value). The values are those of the
+// plain passes. `sums` counts the sums of the call; a sweep faults before
+// its first sum past kMaxSums.
 class Integration {
 public:
-    Integration(std::vector<double>& y, std::size_t lag) : y_(y), lag_(lag), lo_(lag), tail_(y.size()) {}
+    Integration(double* base, std::size_t stride, std::size_t lag, std::size_t count, uint64_t& sums)
+        : base_(base), stride_(stride), lag_(lag), count_(count), lo_(lag), tail_(count), sums_(sums) {}
 
     void run(int64_t times) {
-        const std::size_t n = y_.size();
-        for (int64_t rep = 0; rep < times && lo_ < n;) {
-            const int64_t left = times - rep;
-            if (left == 1) return last_pass();
-            const bool changed = lag_ == 1 && left >= kBlock ? block() : pass();
-            rep += lag_ == 1 && left >= kBlock ? kBlock : 1;
-            if (!changed) return;
+        for (int64_t rep = 0; rep < times && lo_ < count_;) {
+            const bool blocked = lag_ == 1 && times - rep >= kBlock;
+            if (!(lag_ > 1 ? wide_pass() : blocked ? sweep<kBlock>() : sweep<1>())) return;
+            rep += blocked ? kBlock : 1;
         }
     }
 
 private:
     static constexpr int kBlock = 8;
+    static constexpr std::size_t kChunk = 64;
     static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
-    bool finite_from(std::size_t from) const {
-        return std::all_of(y_.begin() + static_cast<std::ptrdiff_t>(from),
-                           y_.begin() + static_cast<std::ptrdiff_t>(tail_), [](double v) { return std::isfinite(v); });
-    }
+    // The first and last index whose value the last pass changed.
+    struct Changes {
+        std::size_t first = kNone;
+        std::size_t last = kNone;
 
-    // Index i's value after the last pass is `now`, after the one before it `before`.
-    void note(std::size_t i, double now, double before) {
-        if (!same_bits(now, before)) {
-            if (first_changed_ == kNone) first_changed_ = i;
-            live_ = i;
-        } else if (std::isfinite(now)) {
-            live_ = i;
+        void note(std::size_t i, double now, double before) {
+            if (same_bits(now, before)) return;
+            if (first == kNone) first = i;
+            last = i;
         }
+    };
+
+    double& at(std::size_t i) { return base_[i * stride_]; }
+
+    // One past the last index that `passes` passes from lo_ may reach within the budget.
+    std::size_t budget_end(int passes) const {
+        const uint64_t reach = (kMaxSums - sums_) / static_cast<uint64_t>(passes);
+        return lo_ + static_cast<std::size_t>(std::min<uint64_t>(reach, count_));
     }
 
-    bool finish(bool tail_swept) {
-        if (first_changed_ == kNone) return false;
-        if (!tail_swept && live_ == kNone) live_ = tail_ - 1;  // the suffix stays where it is
-        lo_ = first_changed_;
-        tail_ = std::max(live_ + 1, lo_);
+    // The sweep ran from lo_ to `end`.
+    bool finish(const Changes& c, std::size_t end, int passes) {
+        sums_ += static_cast<uint64_t>(end - lo_) * static_cast<uint64_t>(passes);
+        if (c.first == kNone) return false;
+        lo_ = c.first;
+        tail_ = c.last + 1;
         return true;
     }
 
-    bool pass() {
-        first_changed_ = live_ = kNone;
-        auto sweep = [&](std::size_t from, std::size_t to) {
-            for (std::size_t i = from; i < to; ++i) {
-                const double old = y_[i];
-                y_[i] = y_[i - lag_] + old;
-                note(i, y_[i], old);
+    // `passes` passes at once with lag 1: a[r] is pass r's running value.
+    template <int passes>
+    bool sweep() {
+        const std::size_t end = budget_end(passes);
+        if (tail_ > end) too_many_sums();
+        Changes c;
+        double before = at(lo_ - 1);  // unchanged by every pass
+        double a[passes];
+        std::fill(a, a + passes, before);
+        auto step = [&](std::size_t i) {
+            before = at(i);
+            a[0] = a[0] + before;
+            for (int r = 1; r < passes; ++r) a[r] = a[r] + a[r - 1];
+            at(i) = a[passes - 1];
+            if constexpr (passes > 1) c.note(i, a[passes - 1], a[passes - 2]);
+            else c.note(i, a[0], before);
+        };
+        std::size_t i = lo_;
+        for (; i < tail_; ++i) step(i);
+        // Past the suffix: once every pass leaves a value as it was, the rest stays.
+        auto settled = [&] { return std::all_of(a, a + passes, [&](double v) { return same_bits(v, before); }); };
+        for (; i < count_ && !settled(); ++i) {
+            if (i == end) too_many_sums();
+            step(i);
+        }
+        return finish(c, i, passes);
+    }
+
+    // One pass with a lag above 1 (stride 1).
+    bool wide_pass() {
+        const std::size_t end = budget_end(1);
+        if (tail_ > end) too_many_sums();
+        double* x = base_;
+        Changes c;
+        std::size_t i = lo_;
+        while (i < count_ && (i < tail_ || (c.last != kNone && i - c.last <= lag_))) {
+            const std::size_t stop = std::min({count_, i + kChunk, end});
+            if (stop == i) too_many_sums();
+            uint64_t changed = 0;
+            for (std::size_t k = i; k < stop; ++k) {
+                const double old = x[k];
+                const double now = x[k - lag_] + old;
+                x[k] = now;
+                changed |= std::bit_cast<uint64_t>(now) ^ std::bit_cast<uint64_t>(old);
             }
-        };
-        sweep(lo_, tail_);
-        const bool tail_swept = tail_ < y_.size() && !finite_from(tail_ - lag_);
-        if (tail_swept) sweep(tail_, y_.size());
-        return finish(tail_swept);
-    }
-
-    // Nothing to track after it.
-    void last_pass() {
-        auto sweep = [&](std::size_t from, std::size_t to) {
-            for (std::size_t i = from; i < to; ++i) y_[i] = y_[i - lag_] + y_[i];
-        };
-        sweep(lo_, tail_);
-        if (tail_ < y_.size() && !finite_from(tail_ - lag_)) sweep(tail_, y_.size());
-    }
-
-    // kBlock passes with lag 1: a[r] is pass r's running value.
-    bool block() {
-        first_changed_ = live_ = kNone;
-        double a[kBlock];
-        std::fill(a, a + kBlock, y_[lo_ - 1]);  // unchanged by every pass
-        auto sweep = [&](std::size_t from, std::size_t to) {
-            for (std::size_t i = from; i < to; ++i) {
-                a[0] = a[0] + y_[i];
-                for (int r = 1; r < kBlock; ++r) a[r] = a[r] + a[r - 1];
-                y_[i] = a[kBlock - 1];
-                note(i, a[kBlock - 1], a[kBlock - 2]);
+            if (changed != 0) {
+                if (c.first == kNone) c.first = i;
+                c.last = stop - 1;
             }
-        };
-        sweep(lo_, tail_);
-        const bool tail_swept =
-            tail_ < y_.size() && !std::all_of(a, a + kBlock, [](double v) { return std::isfinite(v); });
-        if (tail_swept) sweep(tail_, y_.size());
-        return finish(tail_swept);
+            i = stop;
+        }
+        return finish(c, i, 1);
     }
 
-    std::vector<double>& y_;
+    double* base_;
+    std::size_t stride_;
     std::size_t lag_;
+    std::size_t count_;
     std::size_t lo_;    // first index that may change
-    std::size_t tail_;  // [tail_, n): unchanged by the last pass, none finite
-    std::size_t first_changed_ = kNone;
-    std::size_t live_ = kNone;  // last index the last pass changed or left finite
+    std::size_t tail_;  // [tail_, count_): unchanged by the last pass
+    uint64_t& sums_;
 };
+
+// `times` passes of y[i] = y[i - lag] + y[i] (0 < lag < N). They run as
+// lag-1 sums on each of the lag's columns, which do not meet, where that
+// suits the memory: a column of a narrow lag still steps through the buffer
+// line by line, and a wide lag's short columns keep their growing values in
+// a few hundred lines where the buffer's rows would spread them over
+// megabytes. A few passes, or the long columns of a wide lag, go in buffer
+// order.
+void seasonal_sums(std::vector<double>& y, std::size_t lag, int64_t times, uint64_t& sums) {
+    const std::size_t n = y.size();
+    const bool columns = lag <= 8 || (times >= 8 && n / lag <= 1024);
+    if (!columns) return Integration(y.data(), 1, lag, n, sums).run(times);
+    for (std::size_t j = 0; j < lag; ++j) Integration(y.data() + j, lag, 1, (n - j + lag - 1) / lag, sums).run(times);
+}
 
 // w[t] = e[t] + ma[0] e[t-1] + ... in lag order, in place. Blocks run from the
 // end so the innovations a block reads are still intact; inside a block the
@@ -213,7 +261,8 @@ void gen_sarima(std::span<double> out, uint64_t seed, const SarimaParams& p, std
     const double constant = integrated ? p.drift_val : p.mean;
     for (double& v : y) v = v + constant;
 
-    if (p.d > 0) Integration(y, 1).run(p.d);
+    uint64_t sums = 0;
+    if (p.d > 0) Integration(y.data(), 1, 1, big_n, sums).run(p.d);
     // A negative period, read as unsigned, is never below N: no seasonal sums.
     if (p.seasonal_d > 0 && static_cast<uint32_t>(p.seasonal_period) < static_cast<uint64_t>(total)) {
         if (p.seasonal_period == 0) {
@@ -221,7 +270,7 @@ void gen_sarima(std::span<double> out, uint64_t seed, const SarimaParams& p, std
             const int exponent = static_cast<int>(std::min<int64_t>(p.seasonal_d, kDoublingsToOverflow));
             for (double& v : y) v = std::ldexp(v, exponent);
         } else {
-            Integration(y, static_cast<std::size_t>(p.seasonal_period)).run(p.seasonal_d);
+            seasonal_sums(y, static_cast<std::size_t>(p.seasonal_period), p.seasonal_d, sums);
         }
     }
 

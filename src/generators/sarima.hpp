@@ -40,7 +40,9 @@ inline constexpr std::array<Slot<SarimaParams>, 9> kSarimaSlots{{
 // flip); lags before the buffer's start are skipped. The working buffer
 // holds N = P*D + d + n + burn_in values (64-bit arithmetic): a negative N,
 // or one past 2^31 - 1, faults before anything is allocated; a negative
-// offset N - n faults once the innovations are drawn.
+// offset N - n faults once the innovations are drawn. Integration sums that
+// can no longer change a value are skipped; more than 2^34 of the others
+// fault.
 void gen_sarima(std::span<double> out, uint64_t seed, const SarimaParams& p, std::span<const double> ar,
                 std::span<const double> ma);
 

@@ -159,6 +159,21 @@ GOLDEN = [
     ("sarima", {}, 300, 7, "0ba4145fb2627c8c"),
     ("sarima", dict(d=0, seasonal_d=0, mean=3.0, innov_dist=1, innov_param=5.0), 300, 7, "f4597931f8587975"),
     ("sarima", dict(burn_in=0, d=2, full_ar_poly=np.full(40, 0.01)), 5, 7, "49ae91542b2c0143"),  # lags past the start
+    # Many integrations, pinned before the sums learnt to skip settled values. A negative burn_in cuts the
+    # buffer to the output, so the values still growing and the overflowed ones after them are all seen.
+    ("sarima", dict(full_ar_poly=E, full_ma_poly=E, d=0, seasonal_d=100_000, burn_in=0), 200, 7,
+     "a3cf6cf541c75e21"),  # a 1.2M buffer: +-inf turning NaN down each of the 12 columns
+    ("sarima", dict(d=10**6, seasonal_d=0, burn_in=-10**6), 300, 7, "56fa25e5201e921d"),
+    ("sarima", dict(full_ar_poly=E, full_ma_poly=E, d=0, seasonal_d=100_000, burn_in=-1_200_000), 1500, 7,
+     "b14b35947fd98b78"),
+    ("sarima", dict(d=5, seasonal_d=20_000, seasonal_period=7, burn_in=-140_005), 1000, 3, "8e6dc5fac1f1fa3a"),
+    ("sarima", dict(d=30_000, seasonal_d=3000, seasonal_period=2, noise_std=0.0, drift_val=5e-324,
+                    burn_in=-36_000), 600, 7, "549fd0133186d8d3"),  # subnormal steps keep far more values finite
+    ("sarima", dict(d=2, seasonal_d=300, seasonal_period=1000), 200, 9, "9cb7d370d668ae9a"),
+    ("sarima", dict(noise_std=1e300, d=2000, seasonal_d=2000, seasonal_period=5, burn_in=-12_000), 400, 11,
+     "28eec6e75c75da0a"),
+    ("sarima", dict(d=0, seasonal_d=50_000, seasonal_period=24, innov_dist=1, innov_param=2.5, burn_in=-1_200_000),
+     3000, 13, "bddfabea5c1576b8"),
     ("ets", {}, 300, 3, "d4416c4bb3552fa3"),
     ("ets", dict(error_type=1, trend_type=2, seasonal_type=1, trend_init=1.01, innov_dist=2), 300, 3,
      "28422b5102273c43"),
@@ -429,6 +444,7 @@ def seasonal_sums(y, times, lag):
 SPARSE_AR = np.r_[-0.5, np.zeros(10), -0.3, 0.15]  # mostly zeros, like a multiplied-out seasonal polynomial
 SPARSE_MA = np.r_[0.4, np.zeros(10), 0.2, 0.08]
 LAW_N, ZERO_T, HUGE_T = (0, 1.0, 0.0), (1, 0.0, 3.0), (1, 1e308, 3.0)  # (innov_dist, noise_std, innov_param)
+HUGE_N = (0, 1e300, 0.0)
 
 
 @pytest.mark.parametrize("ar,ma,d,D,P,B,n,law", [
@@ -443,6 +459,14 @@ LAW_N, ZERO_T, HUGE_T = (0, 1.0, 0.0), (1, 0.0, 3.0), (1, 1e308, 3.0)  # (innov_
     ([], [], 9, 700, 1, 0, 200, LAW_N),
     ([0.2], [], 0, 40, 3, 10, 200, LAW_N),
     ([], [], 0, IMAX, 0, 0, 50, LAW_N),  # doublings past overflow
+    # Settled values that change again: a sum past the last change overflows to the other sign, so its
+    # neighbour turns from inf to NaN; by columns (lag 1, 3 and 30) and in buffer order (12)
+    ([], [], 40, 0, 0, 0, 200, HUGE_N),
+    ([], [], 0, 60, 3, 0, 200, HUGE_N),
+    ([], [], 58, 36, 30, 0, 200, HUGE_N),
+    ([], [], 0, 60, 12, 0, 12000, HUGE_N),
+    ([], [], 2, 300, 12, 0, 15000, LAW_N),
+    ([], [], 0, 5, 20, 0, 500, LAW_N),  # too few passes for columns
 ])
 def test_sarima_is_filtered_then_integrated(ar, ma, d, D, P, B, n, law):
     N, c, seed, (code, scale, param) = P * D + d + n + B, 0.25, 3, law
@@ -874,6 +898,9 @@ FAULTS = [
     ("sarima", SB | dict(burn_in=0, noise_std=INF), 0, PANIC, NORMAL_FILL),  # the law is checked for N = 0 too
     ("sarima", SB | dict(burn_in=-3, noise_std=INF), 10, PANIC, NORMAL_FILL),  # before the offset
     ("sarima", SB | dict(burn_in=-3), 10, PANIC, "sarima: offset -3 of the output is negative"),
+    # a few dozen values that keep growing for every one of 2^31 passes: over the cap, after about 3 s
+    ("sarima", SB | dict(d=IMAX - 100, burn_in=100 - IMAX), 100, PANIC,
+     "sarima: more than 17179869184 integration sums (d or seasonal_d too large)"),
     ("ets", dict(trend_type=0, seasonal_type=1, seasonal_period=-1, seasonal_init=E), 0, PANIC,
      "ets: negative seasonal_period -1"),
     ("ets", dict(trend_type=0, seasonal_type=1, seasonal_period=0, seasonal_init=E), 3, BATCH,
