@@ -5,14 +5,16 @@ energy_load against the same hourly model written with NumPy.
 
 Batch: --series series of --n hourly values of each generator through
 generate_batch on the default pool (all cores) and on one worker; series per
-second and the scaling between the two. Each figure is the best of --repeat
-runs.
+second and the scaling between the two (result dicts inside both). Each
+figure is the best of --repeat runs.
 
 Peer: one year of hourly energy load (type 0 with every pattern, temperature,
 holidays, extreme weather and noise) from the energy_load function against the
 same model vectorised with NumPy over np.random.Generator (PCG64); both give
-one series per call. "numpy/ours" above 1 means energy_load is faster. The
-two draw different random numbers, so only their means are compared.
+one series of --n values per call and seed inside it, 20 x --repeat calls per
+run, best of --repeat runs after a warm-up. "numpy/ours" above 1 means
+energy_load is faster. The two draw different random numbers, so only their
+means are compared.
 """
 
 import argparse

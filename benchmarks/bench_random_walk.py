@@ -4,10 +4,12 @@
 
 The NumPy peer of each law is cumsum(drift + scale * draws) from
 np.random.Generator over MT19937 (the 32-bit twister, NumPy has no 64-bit
-one) and over PCG64, NumPy's default bit generator. Each figure is the best
-of --repeat runs, seeding included; "peer/ours" above 1 means random_walk is
-faster. The single-thread batch road (generate_batch, one series, one
-worker) is timed too, to show what the dispatch and result dicts add.
+one) and over PCG64, NumPy's default bit generator, on the same --n values.
+Each figure is the best of --repeat runs, seeding included (and on the NumPy
+side the scaled draws' temporary array); "peer/ours" above 1 means
+random_walk is faster. The single-thread batch road (generate_batch, one
+series, one worker) is timed too, to show what the dispatch and result dicts
+add.
 """
 
 import argparse

@@ -5,8 +5,9 @@
 Cases: --series x --length of each generator, no pattern injection, with
 n_workers 0 (the default pool, one thread per core) and n_workers 1. Prints
 series per second and the speed-up of the default pool over one worker.
-Each figure is the best of --repeat runs, after one untimed warm-up run.
-There is no peer library for these two generators.
+Both timings hold building the result dicts. Each figure is the best of
+--repeat runs, after one untimed warm-up run. There is no peer library for
+these two generators.
 """
 
 import argparse
