@@ -104,5 +104,6 @@ def main():
     print(f"  {'NumPy loop, length 16, all':<27}{t * 1e6:6.2f} µs per series (one thread);"
           f" vs n_workers=1 with all injections: {t / per[1]:.1f}x")
 
+
 if __name__ == "__main__":
     main()

@@ -145,5 +145,6 @@ def main():
     for model, peer_name, *_, inside in rows:
         print(f"  {model}, {peer_name}: {inside}")
 
+
 if __name__ == "__main__":
     main()
