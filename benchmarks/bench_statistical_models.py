@@ -12,8 +12,8 @@
 
 Both sides of every row make the same --n values. Ours and the two sarima
 peers are the best of --repeat runs; the peers that step through the series in
-Python (ETSModel.simulate, the Heston loop, about 20 s and 2 s per run at 10^6)
-the best of --loop-repeat. Figures are ns per value; "peer/ours" above 1 means
+Python (ETSModel.simulate, the Heston loop: about 17 s and 1.3 s per run at
+10^6) the best of --loop-repeat. Figures are ns per value; "peer/ours" above 1 means
 ours is faster. What each timing holds is printed under the table:
 SARIMAX(...) and ETSModel(...).smooth are built once, outside the timing, as
 ours has no model object to build.
