@@ -80,7 +80,7 @@ def main():
     n, length = args.series, args.length
 
     print(f"{os.cpu_count()} cores; random walk {n:,} x {length:,} with changepoints, anomalies and missing values;"
-          f" best of {args.repeat}")
+          f" result dicts inside every timing; best of {args.repeat}")
     times = {}
     for label, fn in [("generate_batch n_workers=8", ours(n, length, 8)),
                       ("generate_batch n_workers=1", ours(n, length, 1)),

@@ -68,7 +68,8 @@ def bench_panel(args):
     x = panel(args.series, args.length)
     values = x.ravel()
     offsets = np.arange(0, values.size + 1, args.length, dtype=np.int64)
-    print(f"\n1. twelve features, {args.series} series x {args.length}, period {period}")
+    print(f"\n1. twelve features, {args.series} series x {args.length} on both sides, period {period},"
+          f" best of {args.repeat}")
     ours = {}
     for n_workers in (1, 8, 0):
         t, out = best_time(lambda: A.compute_feature_set_batch(values, offsets, period, window, n_workers),

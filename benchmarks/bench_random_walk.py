@@ -61,7 +61,7 @@ def main():
     np.testing.assert_array_equal(batch_one(1000, 0, 0.0)[0]["values"], random_walk(1000, DRIFT, SCALE, START,
                                                                                       SEED, 0, 0.0))
 
-    print(f"n = {n:,}, best of {repeat}, times in ns per value")
+    print(f"n = {n:,} on every side, seeding inside each timing, best of {repeat}, times in ns per value")
     print(f"{'law':<17}{'ours':>8}{'batch':>8}{'MT19937':>9}{'PCG64':>8}{'MT/ours':>9}{'PCG/ours':>10}")
     for name, code, param, draw in LAWS:
         ours = best_time(lambda: random_walk(n, DRIFT, SCALE, START, SEED, code, param), repeat)[0] / n * 1e9

@@ -32,7 +32,7 @@ def main():
     args = parser.parse_args()
     n, length = args.series, args.length
 
-    print(f"{os.cpu_count()} cores; {n:,} series x {length} per generator; best of {args.repeat}")
+    print(f"{os.cpu_count()} cores; {n:,} series x {length} per generator, result dicts inside; best of {args.repeat}")
     for name, gen in [("tcm", TCM), ("tsi", TSI)]:
         times = {}
         for n_workers in (0, 1):
