@@ -2,7 +2,8 @@
 
     python benchmarks/bench_stochastic.py [--n 1000000] [--events 100000] [--repeat 5] [--peer-repeat 3]
 
-Peers (not test dependencies; pip install arch stochastic):
+Peers (not test dependencies; pip install arch, pip install --no-deps stochastic, which
+declares NumPy < 2 but runs on NumPy 2):
   garch                      arch: arch_model(None, mean="Constant", vol="GARCH", p=1, q=1).simulate
   ornstein_uhlenbeck, GBM    stochastic: OrnsteinUhlenbeckProcess / GeometricBrownianMotion .sample
   hawkes_process             Ogata's thinning for the exponential kernel written as a Python loop
