@@ -5,14 +5,16 @@ energy_load against the same hourly model written with NumPy.
 
 Batch: --series series of --n hourly values of each generator through
 generate_batch on the default pool (all cores) and on one worker; series per
-second and the scaling between the two. Each figure is the best of --repeat
-runs.
+second and the scaling between the two (result dicts inside both). Each
+figure is the best of --repeat runs.
 
 Peer: one year of hourly energy load (type 0 with every pattern, temperature,
 holidays, extreme weather and noise) from the energy_load function against the
 same model vectorised with NumPy over np.random.Generator (PCG64); both give
-one series per call. "numpy/ours" above 1 means energy_load is faster. The
-two draw different random numbers, so only their means are compared.
+one series of --n values per call and seed inside it, 20 x --repeat calls per
+run, best of --repeat runs after a warm-up. "numpy/ours" above 1 means
+energy_load is faster. The two draw different random numbers, so only their
+means are compared.
 """
 
 import argparse
@@ -89,7 +91,8 @@ def main():
     args = parser.parse_args()
     n_series, n, repeat = args.series, args.n, args.repeat
 
-    print(f"generate_batch: {n_series:,} series x {n:,} values, best of {repeat}, {os.cpu_count()} cores")
+    print(f"generate_batch: {n_series:,} series x {n:,} values, result dicts inside, best of {repeat},"
+          f" {os.cpu_count()} cores")
     print(f"{'generator':<14}{'all cores s':>12}{'series/s':>11}{'1 worker s':>12}{'series/s':>11}{'scaling':>9}")
     for name, code, scalars, arrays in GENERATORS:
         run_batch(code, scalars, arrays, 8, n, 0)  # pools started before timing
@@ -104,8 +107,8 @@ def main():
     peer = best_time(lambda: [numpy_energy_load(n, SEED + i) for i in range(calls)], repeat, warmup=True)[0] / calls
     mean_ours = np.mean([ours_energy_load(n, SEED + i).mean() for i in range(20)])
     mean_peer = np.mean([numpy_energy_load(n, SEED + i).mean() for i in range(20)])
-    print(f"\nenergy_load, one series of {n:,} hourly values per call (means: ours {mean_ours:.2f}, "
-          f"numpy {mean_peer:.2f})")
+    print(f"\nenergy_load, one series of {n:,} hourly values per call, seeding inside, best of {repeat}"
+          f" (means: ours {mean_ours:.2f}, numpy {mean_peer:.2f})")
     print(f"{'ours us':>10}{'numpy us':>10}{'numpy/ours':>12}")
     print(f"{ours * 1e6:>10.1f}{peer * 1e6:>10.1f}{peer / ours:>12.2f}")
 
