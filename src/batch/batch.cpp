@@ -48,7 +48,7 @@ std::vector<std::vector<SeriesResult>> run_multi_batch(const std::vector<BatchSp
     std::vector<SeriesResult> flat = map_parallel(items.size(), n_workers, [&](std::size_t k) {
         return generate_one(specs[items[k].spec], items[k].series, true);
     });
-    // The work list is ordered by generator spec, so each one's results are one run of it.
+    // The work list is ordered by entry, so each entry's results are one run of it.
     std::vector<std::vector<SeriesResult>> grouped(specs.size());
     std::size_t k = 0;
     for (std::size_t s = 0; s < specs.size(); ++s) {

@@ -1,4 +1,4 @@
-// The batch road: many series of one or more generator specs, generated and
+// The batch road: many series of one or more generators, generated and
 // injected in parallel, results in input order.
 #pragma once
 
@@ -9,7 +9,8 @@
 
 namespace qm {
 
-// The inputs of one generator spec, read-only while its series run.
+// The inputs of one generator and its series (a generate_batch call or one
+// entry of generate_multi_batch's `specs`), read-only while its series run.
 struct BatchSpec {
     int32_t gen_type = 0;
     std::vector<double> scalar_params;
@@ -32,8 +33,8 @@ struct SeriesResult {
 // ValueError (first recorded in time); faults propagate.
 std::vector<SeriesResult> run_batch(const BatchSpec& spec, uint64_t n_workers);
 
-// generate_multi_batch: all series of all specs as one work list on one pool,
-// regrouped spec by spec, in series order. Seeds are not checked up front: a
+// generate_multi_batch: all series of all entries as one work list on one pool,
+// regrouped entry by entry, in series order. Seeds are not checked up front: a
 // series without its seeds is a fault when the run reaches it. The pool is
 // obtained even when there is no series.
 std::vector<std::vector<SeriesResult>> run_multi_batch(const std::vector<BatchSpec>& specs, uint64_t n_workers);

@@ -116,7 +116,7 @@ PyObject* py_generate_batch(int32_t gen_type, ArrayIn<double> scalar_params, py:
     return result_list(results);
 }
 
-// Looks a key of a generator spec dict up; an absent key is "missing <key>".
+// Looks up a key of one entry of `specs`; an absent key is "missing <key>".
 PyObject* spec_item(PyObject* dict, const char* key) {
     Ref k(PyUnicode_FromString(key));
     PyObject* v = PyDict_GetItemWithError(dict, k.get());
@@ -145,7 +145,7 @@ BatchSpec parse_spec(PyObject* item) {
     spec.gen_seeds = spec_value<ArrayIn<uint64_t>>(dict.obj, "gen_seeds").to_vector();
     spec.pi_seeds = spec_value<ArrayIn<uint64_t>>(dict.obj, "pi_seeds").to_vector();
     // Held for the parse: converting its values runs Python code, which may
-    // replace this generator spec dict's "pi_config" and drop the dict's last other reference.
+    // replace this entry's "pi_config" and drop the dict's last other reference.
     Ref config = Ref::borrow(spec_item(dict.obj, "pi_config"));
     spec.pi_config = parse_pi_config(py::Converter<py::Dict>::convert(config.get()).obj);
     return spec;

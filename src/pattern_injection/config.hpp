@@ -1,4 +1,4 @@
-// Pattern-injection settings of a batch (one record per call or generator spec, shared
+// Pattern-injection settings of a batch (one record per call or entry of `specs`, shared
 // read-only by its series) and the order in which they are applied.
 #pragma once
 

@@ -1,5 +1,5 @@
 """generate_batch and generate_multi_batch: argument checks and their order,
-generator spec parsing, pi_config reading and the results. (Values against the
+parsing of the `specs` entries, pi_config reading and the results. (Values against the
 single-series functions: test_generators.py; independence from the worker
 count and concurrent callers: test_pools.py.)"""
 
@@ -83,7 +83,7 @@ def test_batch_conversion_errors_name_the_argument(param, value, exc_type):
 
 
 # ---------------------------------------------------------------------------
-# generate_multi_batch specs
+# generate_multi_batch entries
 
 SPEC_KEYS = ["gen_type", "scalar_params", "array_params", "lengths", "gen_seeds", "pi_seeds", "pi_config"]
 

@@ -338,7 +338,7 @@ def test_arrays_changed_by_a_later_argument():
 
 
 def pi_config_dropped_while_read():
-    # Reading one value replaces this generator spec dict's "pi_config", and a new dict takes
+    # Reading one value replaces this entry's "pi_config", and a new dict takes
     # the freed one's place. The parse must go on with the dict it started on.
     keep = []
 
