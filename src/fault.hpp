@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -28,6 +29,11 @@ struct ValueError : std::runtime_error {
 
 // Throws ValueError(message); no report, the caller will see it.
 [[noreturn]] inline void value_error(const std::string& message) { throw ValueError(message); }
+
+// The length check every Python-road generator makes first.
+inline void check_length(int32_t length) {
+    if (length <= 0) value_error("length must be > 0");
+}
 
 // Throws std::bad_alloc (MemoryError in Python) when `count` items of
 // `item_bytes` each cannot be held by this machine at all. Lazily committed

@@ -45,11 +45,6 @@ consteval bool slots_follow(std::string_view signature, const std::array<Slot<Re
     return next == N;
 }
 
-// The length check every Python-road generator makes first.
-inline void check_length(int32_t length) {
-    if (length <= 0) value_error("length must be > 0");
-}
-
 // A new series of `length` values (checked > 0 by check_length) filled by
 // `core` without the lock.
 template <class Core>

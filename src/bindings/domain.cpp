@@ -43,8 +43,7 @@ PyObject* py_daily_active_users(int32_t length, double base_users, double growth
                                 bool weekly_pattern, double event_probability, double event_impact_min,
                                 double event_impact_max, double event_decay_rate, double noise_std,
                                 double step_hours, uint64_t seed) {
-    check_length(length);
-    if (step_hours <= 0.0) value_error("step_hours must be > 0");
+    check_length_and_step_hours(length, step_hours);
     const DailyActiveUsersParams p{.base_users = base_users,
                                    .growth_rate = growth_rate,
                                    .weekend_factor = weekend_factor,
@@ -107,7 +106,7 @@ PyObject* py_energy_load(int32_t length, double base_load, int32_t load_type, bo
                          double peak_amplitude, double holiday_effect, ArrayIn<int32_t> holiday_days,
                          double extreme_weather_prob, double extreme_weather_impact, double noise_std,
                          double step_hours, uint64_t seed) {
-    check_energy_load_args(length, step_hours);
+    check_length_and_step_hours(length, step_hours);
     const EnergyLoadParams p{.base_load = base_load,
                              .load_type = load_type,
                              .daily_pattern = daily_pattern,

@@ -39,7 +39,7 @@ double marginal_value(const CopulaParams& p, double v) {
 }  // namespace
 
 void check_copula_args(int32_t length, int32_t n_variables) {
-    if (length <= 0) value_error("length must be > 0");
+    check_length(length);
     if (n_variables <= 0) value_error("n_variables must be > 0");
 }
 

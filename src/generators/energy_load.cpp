@@ -70,8 +70,8 @@ double daily_profile(const EnergyLoadParams& p, int64_t h) {
 
 }  // namespace
 
-void check_energy_load_args(int32_t length, double step_hours) {
-    if (length <= 0) value_error("length must be > 0");
+void check_length_and_step_hours(int32_t length, double step_hours) {
+    check_length(length);
     if (step_hours <= 0.0) value_error("step_hours must be > 0");
 }
 

@@ -56,9 +56,9 @@ inline constexpr std::array<Slot<EnergyLoadParams>, 19> kEnergyLoadSlots{{
     {"step_hours", &EnergyLoadParams::step_hours},
 }};
 
-// Python-road checks, in order: "length must be > 0", "step_hours must be > 0"
-// (a NaN step passes).
-void check_energy_load_args(int32_t length, double step_hours);
+// Python-road checks of energy_load and daily_active_users, in order:
+// "length must be > 0", "step_hours must be > 0" (a NaN step passes).
+void check_length_and_step_hours(int32_t length, double step_hours);
 
 // Load type 0: two Gaussian peaks at the given hours; 1: one peak at hour 14;
 // 2: one dip at hour 3; any other: no daily profile. Hour distances are

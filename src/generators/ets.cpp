@@ -14,7 +14,7 @@
 namespace qm {
 
 void check_ets_args(int32_t length, int32_t seasonal_period) {
-    if (length <= 0) value_error("length must be > 0");
+    check_length(length);
     if (seasonal_period <= 0) value_error("seasonal_period must be > 0");
 }
 

@@ -20,7 +20,7 @@ constexpr uint64_t kMaxCount = std::numeric_limits<int32_t>::max();
 }  // namespace
 
 void check_inar_args(int32_t length, int32_t p) {
-    if (length <= 0) value_error("length must be > 0");
+    check_length(length);
     if (p <= 0) value_error("p must be > 0");
 }
 

@@ -12,7 +12,7 @@
 namespace qm {
 
 void check_state_space_args(int32_t length, int32_t state_dim, int32_t obs_dim) {
-    if (length <= 0) value_error("length must be > 0");
+    check_length(length);
     if (state_dim <= 0) value_error("state_dim must be > 0");
     if (obs_dim <= 0) value_error("obs_dim must be > 0");
 }

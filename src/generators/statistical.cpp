@@ -29,7 +29,7 @@ void gen_random_walk(std::span<double> out, uint64_t seed, const RandomWalkParam
 // ---- Seasonal -------------------------------------------------------------
 
 void check_seasonal_args(int32_t length, int32_t seasonality_period) {
-    if (length <= 0) value_error("length must be > 0");
+    check_length(length);
     if (seasonality_period <= 0) value_error("seasonality_period must be > 0");
 }
 

@@ -13,7 +13,7 @@
 namespace qm {
 
 void check_var_process_args(int32_t length, int32_t n_variables, int32_t order) {
-    if (length <= 0) value_error("length must be > 0");
+    check_length(length);
     if (n_variables <= 0) value_error("n_variables must be > 0");
     if (order <= 0) value_error("order must be > 0");
 }

@@ -74,7 +74,7 @@ double at(std::span<const double> v, int64_t i, const char* name) {
 
 void check_regime_switching_args(int32_t length, int32_t n_regimes, int32_t initial_regime,
                                  std::size_t n_stationary_probs) {
-    if (length <= 0) value_error("length must be > 0");
+    check_length(length);
     if (n_regimes <= 0) value_error("n_regimes must be > 0");
     if (initial_regime < 0 && n_stationary_probs < static_cast<std::size_t>(n_regimes))
         value_error("stationary_probs must have n_regimes entries when initial_regime < 0");
