@@ -22,8 +22,8 @@ void gen_cyclic(std::span<double> out, uint64_t seed, const CyclicParams& p) {
 
     if (p.num_cycles < 0) fault("cyclic: num_cycles must be >= 0");
     if (p.num_cycles > 0) {
-        if (!std::isfinite(p.cycle_period_std) || !std::isfinite(p.cycle_amplitude_std))
-            fault("invalid normal params: std must be finite and >= 0: BadVariance");
+        check_normal_std(p.cycle_period_std);
+        check_normal_std(p.cycle_amplitude_std);
     }
     if (out.empty()) return;  // nothing a draw could reach
     // Each cycle costs two sines per value: past 2^32 terms a call would run

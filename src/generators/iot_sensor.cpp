@@ -15,7 +15,7 @@ void gen_iot_sensor(std::span<double> out, uint64_t seed, const IotSensorParams&
     constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
     Mt64 rng(seed);
     // Also faults for an empty series (a batch length of 0), where no draw is made.
-    if (!std::isfinite(p.measurement_noise)) fault("invalid normal params: std must be finite and >= 0: BadVariance");
+    check_normal_std(p.measurement_noise);
     // d - 1 more samples after the failing one; 64-bit so d = INT32_MIN is
     // just "no more".
     const int64_t extra = static_cast<int64_t>(p.failure_duration) - 1;

@@ -15,7 +15,6 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kPi = std::numbers::pi;
 constexpr double kSqrt2OverPi = 0.7978845608028654;
-constexpr const char* kSampleNormalMessage = "invalid normal params: std must be finite and >= 0: BadVariance";
 
 InnovLaw law_of(int32_t code) {
     switch (code) {
@@ -111,11 +110,11 @@ double draw_other_innovation(Mt64& rng, const InnovationLaw& p) {
 }
 
 InnovationLaw prepare_innovation(int32_t code, double scale, double param) {
-    return prepare(code, scale, param, kSampleNormalMessage);
+    return prepare(code, scale, param, kNormalStdFault);
 }
 
 double sample_innovation(Mt64& rng, int32_t code, double scale, double param) {
-    return draw_innovation(rng, prepare(code, scale, param, kSampleNormalMessage));
+    return draw_innovation(rng, prepare(code, scale, param, kNormalStdFault));
 }
 
 void fill_innovations(Mt64& rng, int32_t code, double scale, double param, std::span<double> out) {

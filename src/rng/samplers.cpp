@@ -416,8 +416,12 @@ std::vector<int64_t> sample_distinct_indices(Mt64& rng, int32_t n, int32_t k) {
     return chosen;
 }
 
+void check_normal_std(double std_dev) {
+    if (!std::isfinite(std_dev)) fault(kNormalStdFault);
+}
+
 double sample_normal(Mt64& rng, double mean, double std_dev) {
-    if (!std::isfinite(std_dev)) fault("invalid normal params: std must be finite and >= 0: BadVariance");
+    check_normal_std(std_dev);
     return standard_normal(rng) * std_dev + mean;
 }
 

@@ -66,8 +66,13 @@ uint64_t sample_binomial(Mt64& rng, int32_t n, double p);
 std::vector<int64_t> sample_distinct_indices(Mt64& rng, int32_t n, int32_t k);
 
 // Normal with the given mean and standard deviation: z * std + mean. Faults
-// when std is not finite; a negative std is accepted (it flips the sign).
+// when std is not finite (check_normal_std); a negative std is accepted (it
+// flips the sign).
 double sample_normal(Mt64& rng, double mean, double std_dev);
+
+// The fault of sample_normal, for callers that check before their first draw.
+inline constexpr const char* kNormalStdFault = "invalid normal params: std must be finite and >= 0: BadVariance";
+void check_normal_std(double std_dev);
 
 // exp(z * sigma + mu); faults when sigma is not finite.
 double sample_lognormal(Mt64& rng, double mu, double sigma);
