@@ -10,6 +10,7 @@
 #include <string>
 
 #include "augmentation/fft_plan_cache.hpp"
+#include "clamp.hpp"
 #include "batch/pool.hpp"
 #include "fault.hpp"
 #include "generators/mar.hpp"
@@ -19,12 +20,6 @@ namespace qm {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-// min(max(v, 0), 1) with NaN passing through.
-double clamp01(double v) {
-    if (std::isnan(v)) return v;
-    return v < 0.0 ? 0.0 : (v > 1.0 ? 1.0 : v);
-}
 
 double sum_of(std::span<const double> x) {
     double s = 0.0;
@@ -48,7 +43,7 @@ double strength(std::span<const double> signal, std::span<const double> residual
     for (std::size_t i = 0; i < len; ++i) sum[i] = signal[i] + residual[i];
     const double denom = population_variance(sum);
     if (!(denom > kFeatureEpsilon)) return 0.0;
-    return clamp01(1.0 - population_variance(residual) / denom);
+    return clamp_nan_passes(1.0 - population_variance(residual) / denom, 0.0, 1.0);
 }
 
 // Normalised Shannon entropy of the power spectrum of the demeaned series,
@@ -82,7 +77,7 @@ double spectral_entropy(std::span<const double> x) {
             entropy = entropy - std::log(q) * q;
         }
     }
-    return clamp01(entropy / std::log(static_cast<double>(h)));
+    return clamp_nan_passes(entropy / std::log(static_cast<double>(h)), 0.0, 1.0);
 }
 
 // Lag-1 autocorrelation of x, both moments divided by n; nothing when the
