@@ -33,17 +33,15 @@ PyObject* py_add_changepoints(ArrayIn<double> values, uint64_t seed, int32_t num
                               ArrayRead<double> locations, std::string changepoint_type,
                               ArrayRead<double> level_changes, ArrayRead<double> trend_changes,
                               ArrayRead<double> variance_changes) {
-    py::Borrow held;
-    std::vector<double> x = values.to_vector(&held);
-    std::vector<double> loc = locations.to_vector();
-    std::vector<double> level = level_changes.to_vector();
-    std::vector<double> trend = trend_changes.to_vector();
-    std::vector<double> variance = variance_changes.to_vector();
-    std::vector<int64_t> indices = py::nogil([&] {
+    // The settings arrays keep their read borrows from conversion, so one
+    // passed as `values` too is refused at the write borrow.
+    const std::vector<double> loc = locations.to_vector();
+    const std::vector<double> level = level_changes.to_vector();
+    const std::vector<double> trend = trend_changes.to_vector();
+    const std::vector<double> variance = variance_changes.to_vector();
+    return inject_in_place(values, "changepoint_indices", [&](std::span<double> x) {
         return inject_changepoints(x, seed, num_changepoints, changepoint_type, loc, level, trend, variance);
     });
-    values.write_back(x, std::move(held));
-    return injection_result(values, "changepoint_indices", std::move(indices));
 }
 
 PyObject* py_add_missingness(ArrayIn<double> values, uint64_t seed, std::string pattern, double missing_rate,
