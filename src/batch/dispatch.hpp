@@ -30,15 +30,14 @@ struct GenTypeRow {
     const char* name;        // as it appears in the count messages
     std::size_t min_scalars;
     std::size_t min_arrays;  // 0: no array-count check
-    SeriesCore core;         // nullptr: no core built for this code yet
+    SeriesCore core;
 };
 
 // Largest code of the table; 17, 18, 23 and 26 are unused.
 inline constexpr int32_t kMaxGenType = 30;
 
 // The row of `gen_type`, or nullptr for a code with no generator (negative,
-// above kMaxGenType, or unused). Rows whose core is still missing are
-// returned too, so their counts and names can be inspected.
+// above kMaxGenType, or unused).
 const GenTypeRow* gen_type_row(int32_t gen_type) noexcept;
 
 // Throws ValueError with the row's scalar-count message, then with its
@@ -46,8 +45,7 @@ const GenTypeRow* gen_type_row(int32_t gen_type) noexcept;
 void check_param_counts(const GenTypeRow& row, std::size_t n_scalars, std::size_t n_arrays);
 
 // Runs the core of `gen_type` on `values` (zeroed, the series' length).
-// ValueError: "unknown generator type: {}" (also for codes whose core is not
-// available), then the count messages, then whatever gen_mar reports.
+// ValueError: "unknown generator type: {}", then the count messages, then whatever gen_mar reports.
 // Faults of the cores propagate as qm::Fault.
 void generate_series(int32_t gen_type, std::span<double> values, std::span<const double> scalar_params,
                      std::span<const std::vector<double>> array_params, uint64_t seed);

@@ -258,7 +258,8 @@ uint64_t ensure_global_parallelism(uint64_t n) {
         anchor->initialize();
         budget.anchor = anchor;
     }
-    const uint64_t fit = want > budget.workers ? workers_that_fit(want) : 0;
+    // The workers already running hold their room: only the ones to add are tried.
+    const uint64_t fit = want > budget.workers ? budget.workers + workers_that_fit(want - budget.workers) : 0;
     const uint64_t workers = std::max(budget.workers, fit);
     if (first || workers > budget.workers) {
         // Several controls of one kind resolve to the smallest: a lower one
