@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "fault.hpp"
@@ -50,7 +51,8 @@ double next_candidate(Mt64& rng, double t, double bound) { return t + standard_e
 constexpr uint64_t kMaxCandidates = uint64_t{1} << 32;
 
 [[noreturn]] void too_many_candidates() {
-    fault("hawkes_process: more than 4294967296 thinning candidates (intensity bound x length too large)");
+    fault("hawkes_process: more than " + std::to_string(kMaxCandidates) +
+          " thinning candidates (intensity bound x length too large)");
 }
 
 void count_candidate(uint64_t& candidates) {
@@ -65,8 +67,17 @@ constexpr uint64_t kMaxKernelTerms = uint64_t{1} << 32;
 
 void charge_terms(uint64_t& terms, uint64_t more) {
     if (more > kMaxKernelTerms - terms)
-        fault("hawkes_process: more than 4294967296 kernel terms (power-law kernel with too many events)");
+        fault("hawkes_process: more than " + std::to_string(kMaxKernelTerms) +
+              " kernel terms (power-law kernel with too many events)");
     terms += more;
+}
+
+// Appends an accepted event. The list grows on demand (max_events only caps
+// the count); a growth this machine cannot hold is refused as MemoryError
+// before lazily committed pages could get the process killed.
+void add_event(std::vector<double>& events, double t) {
+    if (events.size() == events.capacity()) check_allocation(3 * events.size() + 1, sizeof(double));
+    events.push_back(t);
 }
 
 // Events of the exponential kernel; S is the sum of exp(-beta (t_last - tau)).
@@ -88,7 +99,7 @@ std::vector<double> thin_exponential(Mt64& rng, double horizon, const HawkesProc
         const double candidate = a * g + mu;
         if (candidate / bound >= u) {
             s = s * g + 1.0;
-            events.push_back(t);
+            add_event(events, t);
             t_last = t;
         }
     }
@@ -125,7 +136,7 @@ std::vector<double> thin_power_law(Mt64& rng, double horizon, const HawkesProces
         const double u = sample_uniform(rng, 0.0, 1.0);
         now = candidate;
         if (candidate / bound >= u) {
-            events.push_back(t);
+            add_event(events, t);
             charge_terms(terms, 1);
             now = now + p.excitation_amplitude / std::pow((t - t) * p.decay_rate + 1.0, p.power_law_exponent);
         }
@@ -140,7 +151,6 @@ void gen_hawkes_process(std::span<double> out, uint64_t seed, const HawkesProces
     Mt64 rng(seed);
     const double horizon = static_cast<double>(out.size());
     const bool exponential = p.kernel_type == 0;
-    // Grown on demand: max_events only caps the count.
     uint64_t terms = 0;
     const std::vector<double> events =
         exponential ? thin_exponential(rng, horizon, p) : thin_power_law(rng, horizon, p, terms);

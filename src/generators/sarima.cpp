@@ -28,7 +28,7 @@ constexpr int64_t kDoublingsToOverflow = 2100;
 constexpr uint64_t kMaxSums = uint64_t{1} << 34;
 
 [[noreturn]] void too_many_sums() {
-    fault("sarima: more than 17179869184 integration sums (d or seasonal_d too large)");
+    fault("sarima: more than " + std::to_string(kMaxSums) + " integration sums (d or seasonal_d too large)");
 }
 
 bool same_bits(double a, double b) { return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b); }
@@ -169,11 +169,12 @@ private:
 // suits the memory: a column of a narrow lag still steps through the buffer
 // line by line, and a wide lag's short columns keep their growing values in
 // a few hundred lines where the buffer's rows would spread them over
-// megabytes. A few passes, or the long columns of a wide lag, go in buffer
-// order.
+// megabytes. Columns pay only where eight passes go over them together (or
+// the lag is 2 at most); fewer passes, and the long columns of a wide lag, go
+// in buffer order, which strides through memory once per pass.
 void seasonal_sums(std::vector<double>& y, std::size_t lag, int64_t times, uint64_t& sums) {
     const std::size_t n = y.size();
-    const bool columns = lag <= 8 || (times >= 8 && n / lag <= 1024);
+    const bool columns = times >= 8 ? (lag <= 8 || n / lag <= 1024) : lag <= 2;
     if (!columns) return Integration(y.data(), 1, lag, n, sums).run(times);
     for (std::size_t j = 0; j < lag; ++j) Integration(y.data() + j, lag, 1, (n - j + lag - 1) / lag, sums).run(times);
 }

@@ -1,6 +1,6 @@
 // What the scenario generators (tcm, tsi) share: the range reading, where a
 // pair (lo, hi) is lo when lo >= hi and otherwise a draw in it (so a NaN
-// bound reaches the sampler and faults there), the pool pick, and the spread
+// bound reaches the sampler and faults there), the pool pick, and the test
 // that judges an attempt.
 #pragma once
 
@@ -49,6 +49,15 @@ inline double spread(std::span<const double> y) {
         ss += d * d;
     }
     return std::sqrt(ss / n);
+}
+
+// An attempt is kept when every value is below 1e8 in magnitude (NaN and
+// infinities fail too) and the series is not flat; a single value counts as
+// not flat only when `single_value_ok`.
+inline bool acceptable(std::span<const double> y, bool single_value_ok) {
+    for (double v : y)
+        if (!(std::fabs(v) < 1e8)) return false;
+    return (single_value_ok && y.size() == 1) || spread(y) > 1e-8;
 }
 
 }  // namespace qm
