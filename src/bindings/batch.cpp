@@ -47,8 +47,9 @@ std::optional<PiValue> read_pi_value(PiKind kind, PyObject* value) {
     return std::nullopt;
 }
 
-// Absent keys and values that do not convert keep their defaults; only a
-// failing lookup raises (and not even that for the float lists).
+// Absent keys and values that do not convert keep their defaults; a failing
+// lookup raises (but not for the float lists), as does a conversion that
+// fails other than by not converting (see lenient).
 PatternInjectionConfig parse_pi_config(PyObject* dict) {
     PatternInjectionConfig config;
     for (const PiFieldInfo& field : kPiConfigFields) {
