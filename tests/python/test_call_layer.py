@@ -29,6 +29,7 @@ BINDING = [
     ("norm_cdf", (), {}, "norm_cdf() missing 1 required positional argument: 'x'"),
     ("t_cdf", (), {}, "t_cdf() missing 2 required positional arguments: 'x' and 'df'"),
     ("gamma_ppf", (), {}, "gamma_ppf() missing 3 required positional arguments: 'u', 'a', and 'scale'"),
+    ("gamma_ppf", (), {"a": 1.0}, "gamma_ppf() missing 2 required positional arguments: 'u' and 'scale'"),
     # Too many positionals first, then keywords in the order given, then missing ones.
     ("norm_cdf", (A, A), {"c": 1}, "norm_cdf() takes 1 positional arguments but 2 were given"),
     ("t_cdf", (A, 1.0), {"z": 1, "x": A}, "t_cdf() got an unexpected keyword argument 'z'"),
@@ -68,6 +69,7 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 CONVERSIONS = [
     # arrays: 1-D native-endian float64 ndarrays and their subclasses only
     ("norm_cdf", ([0.5, 0.7],), TypeError, "x", refused("list")),
+    ("norm_cdf", (np.float64(0.5),), TypeError, "x", refused("float64")),
     ("norm_cdf", (np.zeros((2, 2)),), TypeError, "x", refused("ndarray")),
     ("norm_cdf", (np.zeros(3, np.float32),), TypeError, "x", refused("ndarray")),
     ("norm_cdf", (np.arange(3.0).astype(">f8"),), TypeError, "x", refused("ndarray")),
@@ -80,6 +82,7 @@ CONVERSIONS = [
     ("classical_decompose", (np.arange(8.0)[::2], -1), OverflowError, "period", None),
     # float64
     ("t_cdf", (A, "3"), TypeError, "df", None),
+    ("gamma_ppf", (A, np.float32(2.5), BAD), TypeError, "scale", None),
     ("gamma_ppf", (A, HasFloat(), BAD), TypeError, "scale", None),
     ("gamma_ppf", (A, HasIndex(), BAD), TypeError, "scale", None),
     ("gamma_ppf", (A, True, BAD), TypeError, "scale", None),
@@ -87,15 +90,18 @@ CONVERSIONS = [
     ("classical_decompose", (A, 2**64), OverflowError, "period", None),
     ("classical_decompose", (A, 4.0), TypeError, "period", None),
     ("classical_decompose", (np.arange(10.0), True), ValueError, None, "period must be >= 2 when provided"),
+    ("compute_feature_set", (A, np.uint64(4), BAD), TypeError, "window_size", None),
     ("compute_feature_set", (A, HasIndex(), BAD), TypeError, "window_size", None),
     # 32-bit signed, unsigned 64-bit
     ("random_walk", (1.5, *WALK_BAD), TypeError, "length", None),
     ("random_walk", (2**31, *WALK_BAD), OverflowError, "length", OUT_OF_RANGE),
     ("random_walk", (-2**31 - 1, *WALK_BAD), OverflowError, "length", OUT_OF_RANGE),
     ("random_walk", (-2**31, *WALK_BAD), TypeError, "drift", None),
+    ("random_walk", (np.int32(7), *WALK_BAD), TypeError, "drift", None),
     ("random_walk", (10, 0.0, 1.0, 0.0, -1, BAD, BAD), OverflowError, "seed", None),
     ("random_walk", (10, 0.0, 1.0, 0.0, 1.0, BAD, BAD), TypeError, "seed", None),
     ("random_walk", (10, 0.0, 1.0, 0.0, 2**64 - 1, BAD, BAD), TypeError, "innov_dist", None),
+    ("random_walk", (10, 0.0, 1.0, 0.0, HasIndex(), BAD, BAD), TypeError, "innov_dist", None),
     # flag
     ("poisson_process", (10, 1.0, 1, BAD), TypeError, "cumulative", refused("int")),
     ("poisson_process", (10, 1.0, np.True_, BAD), TypeError, "seed", None),
