@@ -219,17 +219,46 @@ def test_results_are_fresh_owned_arrays(n):
 # Interpreter lock
 
 X = np.random.default_rng(0).normal(size=6000)
+Y = np.random.default_rng(1).normal(size=1_000_000)
 U = np.linspace(0.001, 0.999, 500_000)
-AUG = _lib.augmentation
+AUG, PI, B = _lib.augmentation, _lib.pattern_injection, _lib.batch
+MAR = [2.0, 2.0, 0.0, 1.0, 0.5, 0.5, 1.5, 10.0, 0.0, 0.0, 0.0, 0.0]
 
 
-@pytest.mark.parametrize("call", [
-    lambda: D.gamma_ppf(U, 2.5, 1.0),
-    lambda: AUG.dtw_distance(X, X[::-1].copy()),
-    lambda: AUG.dtw_alignment(X[:4000], X[:4000]),
-    lambda: AUG.nearest_dtw_neighbors([X[k:k + 1500] for k in range(0, 6000, 500)], 1.0, 2),
-    lambda: AUG.dba_barycenter(X[:300], [X[:300][::-1].copy()] * 8, np.ones(9), 10),
-], ids=["gamma_ppf", "dtw_distance", "dtw_alignment", "nearest_dtw_neighbors", "dba_barycenter"])
+def walks(n, k):
+    return {"gen_type": 0, "scalar_params": np.array([0.0, 1.0, 0.0, 0.0, 0.0]), "array_params": [],
+            "lengths": np.full(k, n, np.int32), "gen_seeds": np.arange(k, dtype=np.uint64),
+            "pi_seeds": np.arange(3 * k, dtype=np.uint64),
+            "pi_config": {"missing_data": True, "missing_rate": 0.2, "anomalies": True}}
+
+
+# One long call per place a binding lets go of the lock.
+LONG_CALLS = {
+    "gamma_ppf": lambda: _lib.distributions.gamma_ppf(U, 2.5, 1.0),
+    "random_walk": lambda: _lib.statistical.random_walk(3_000_000, 0.0, 1.0, 0.0, 1, 0, 0.0),
+    "daily_active_users": lambda: _lib.domain.daily_active_users(1_000_000, 1e4, 0.001, 0.7, True, 0.01, 0.5,
+                                                                  2.0, 0.1, 0.05, 1.0, 1),
+    "generate_batch": lambda: B.generate_batch(*walks(100_000, 8).values(), 1),
+    "generate_multi_batch": lambda: B.generate_multi_batch([walks(100_000, 4)] * 2, 1),
+    "dtw_distance": lambda: AUG.dtw_distance(X, X[::-1].copy()),
+    "dtw_alignment": lambda: AUG.dtw_alignment(X[:4000], X[:4000]),
+    "nearest_dtw_neighbors": lambda: AUG.nearest_dtw_neighbors([X[k:k + 1500] for k in range(0, 6000, 500)], 1.0, 2),
+    "dba_barycenter": lambda: AUG.dba_barycenter(X[:300], [X[:300][::-1].copy()] * 8, np.ones(9), 10),
+    "dba_barycenters": lambda: AUG.dba_barycenters(X[:300], [X[:300][::-1].copy()] * 8, [[1.0] * 9] * 2, 5),
+    "classical_decompose": lambda: AUG.classical_decompose(Y, 24),
+    "compute_features": lambda: AUG.compute_features(Y[:400_000], 24),
+    "compute_feature_set": lambda: AUG.compute_feature_set(Y[:400_000], 24, 50),
+    "compute_feature_set_batch": lambda: AUG.compute_feature_set_batch(
+        Y[:400_000], np.array([0, 200_000, 400_000], np.int64), 24, 50, 1),
+    "mar_features_batch": lambda: AUG.mar_features_batch([MAR], [[]], [500_000], [[1]], None, 1),
+    "moving_block_bootstrap": lambda: AUG.moving_block_bootstrap(Y[:500_000], 50, 1, None),
+    "moving_block_bootstrap_many": lambda: AUG.moving_block_bootstrap_many(Y[:500_000], 50, [1, 2], None),
+    "add_missingness": lambda: PI.add_missingness(Y.copy(), 1, "random", 0.3, 1, 1),
+    "add_changepoints": lambda: PI.add_changepoints(Y[:300_000].copy(), 1, 10, E, "mixed", E, E, E),
+}
+
+
+@pytest.mark.parametrize("call", LONG_CALLS.values(), ids=LONG_CALLS)
 def test_lock_is_released_during_the_work(call):
     # A spinning Python thread makes progress in the middle half of the call
     # only if the call let go of the interpreter lock.
