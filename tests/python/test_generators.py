@@ -294,25 +294,22 @@ GOLDEN = [
     ("daily_active_users", dict(step_hours=24.0 * 2**31, growth_rate=0.5), 3, 13, "09e9d1a762850ab4"),
     ("daily_active_users", dict(step_hours=NAN), 300, 13, "895d0c6c4c4c09a2"),
 ]
-PINNED = [row for row in GOLDEN if row[-1]]
-ROADS = [row for row in GOLDEN if GENERATORS[row[0]].code is not None]
 
 
 def ids(rows):
     return [f"{row[0]}-{i}" for i, row in enumerate(rows)]
 
 
-@pytest.mark.parametrize("name,changes,n,seed,want", PINNED, ids=ids(PINNED))
-def test_golden_digests(name, changes, n, seed, want):
+@pytest.mark.parametrize("name,changes,n,seed,want", GOLDEN, ids=ids(GOLDEN))
+def test_seeded_output(name, changes, n, seed, want):
+    # The Python road runs once per row (some rows are long): its digest, then the batch road's bits.
     out = python_road(name, changes, n, seed)
-    assert digest(*(out if isinstance(out, tuple) else (out,))) == want
-
-
-@pytest.mark.parametrize("name,changes,n,seed,want", ROADS, ids=ids(ROADS))
-def test_batch_road_is_the_python_road(name, changes, n, seed, want):
-    lengths, seeds = [n, 1, 313], [seed, 2**64 - 1, 0]
-    for got, n, s in zip(batch_road(name, changes, lengths, seeds), lengths, seeds):
-        assert_bits_equal(got, python_road(name, changes, n, s))
+    if want:
+        assert digest(*(out if isinstance(out, tuple) else (out,))) == want
+    if GENERATORS[name].code is not None:
+        lengths, seeds = [n, 1, 313], [seed, 2**64 - 1, 0]
+        for got, m, s in zip(batch_road(name, changes, lengths, seeds), lengths, seeds):
+            assert_bits_equal(got, out if (m, s) == (n, seed) else python_road(name, changes, m, s))
 
 
 # Holidays travel as float days: toward zero, saturating, NaN as 0; arrays past the first are not read.
