@@ -115,7 +115,8 @@ def main():
     ours, peer = ours_sarima(n), arma_then_integrate(n)
     spread = [np.std(np.diff(x)[12:] - np.diff(x)[:-12]) for x in (ours, peer)]
     assert abs(spread[0] / spread[1] - 1.0) < 0.05, spread
-    steps = np.diff(ours_heston(n)) / ours_heston(n)[:-1]
+    prices = ours_heston(n)
+    steps = np.diff(prices) / prices[:-1]
     assert abs(steps.std() / math.sqrt(HESTON["v0"] * HESTON["dt"]) - 1.0) < 0.25, steps.std()
 
     rows = []

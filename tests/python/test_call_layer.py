@@ -29,6 +29,7 @@ BINDING = [
     ("norm_cdf", (), {}, "norm_cdf() missing 1 required positional argument: 'x'"),
     ("t_cdf", (), {}, "t_cdf() missing 2 required positional arguments: 'x' and 'df'"),
     ("gamma_ppf", (), {}, "gamma_ppf() missing 3 required positional arguments: 'u', 'a', and 'scale'"),
+    ("gamma_ppf", (), {"a": 1.0}, "gamma_ppf() missing 2 required positional arguments: 'u' and 'scale'"),
     # Too many positionals first, then keywords in the order given, then missing ones.
     ("norm_cdf", (A, A), {"c": 1}, "norm_cdf() takes 1 positional arguments but 2 were given"),
     ("t_cdf", (A, 1.0), {"z": 1, "x": A}, "t_cdf() got an unexpected keyword argument 'z'"),
@@ -68,6 +69,7 @@ OUT_OF_RANGE = "out of range integral type conversion attempted"
 CONVERSIONS = [
     # arrays: 1-D native-endian float64 ndarrays and their subclasses only
     ("norm_cdf", ([0.5, 0.7],), TypeError, "x", refused("list")),
+    ("norm_cdf", (np.float64(0.5),), TypeError, "x", refused("float64")),
     ("norm_cdf", (np.zeros((2, 2)),), TypeError, "x", refused("ndarray")),
     ("norm_cdf", (np.zeros(3, np.float32),), TypeError, "x", refused("ndarray")),
     ("norm_cdf", (np.arange(3.0).astype(">f8"),), TypeError, "x", refused("ndarray")),
@@ -80,6 +82,7 @@ CONVERSIONS = [
     ("classical_decompose", (np.arange(8.0)[::2], -1), OverflowError, "period", None),
     # float64
     ("t_cdf", (A, "3"), TypeError, "df", None),
+    ("gamma_ppf", (A, np.float32(2.5), BAD), TypeError, "scale", None),
     ("gamma_ppf", (A, HasFloat(), BAD), TypeError, "scale", None),
     ("gamma_ppf", (A, HasIndex(), BAD), TypeError, "scale", None),
     ("gamma_ppf", (A, True, BAD), TypeError, "scale", None),
@@ -87,15 +90,18 @@ CONVERSIONS = [
     ("classical_decompose", (A, 2**64), OverflowError, "period", None),
     ("classical_decompose", (A, 4.0), TypeError, "period", None),
     ("classical_decompose", (np.arange(10.0), True), ValueError, None, "period must be >= 2 when provided"),
+    ("compute_feature_set", (A, np.uint64(4), BAD), TypeError, "window_size", None),
     ("compute_feature_set", (A, HasIndex(), BAD), TypeError, "window_size", None),
     # 32-bit signed, unsigned 64-bit
     ("random_walk", (1.5, *WALK_BAD), TypeError, "length", None),
     ("random_walk", (2**31, *WALK_BAD), OverflowError, "length", OUT_OF_RANGE),
     ("random_walk", (-2**31 - 1, *WALK_BAD), OverflowError, "length", OUT_OF_RANGE),
     ("random_walk", (-2**31, *WALK_BAD), TypeError, "drift", None),
+    ("random_walk", (np.int32(7), *WALK_BAD), TypeError, "drift", None),
     ("random_walk", (10, 0.0, 1.0, 0.0, -1, BAD, BAD), OverflowError, "seed", None),
     ("random_walk", (10, 0.0, 1.0, 0.0, 1.0, BAD, BAD), TypeError, "seed", None),
     ("random_walk", (10, 0.0, 1.0, 0.0, 2**64 - 1, BAD, BAD), TypeError, "innov_dist", None),
+    ("random_walk", (10, 0.0, 1.0, 0.0, HasIndex(), BAD, BAD), TypeError, "innov_dist", None),
     # flag
     ("poisson_process", (10, 1.0, 1, BAD), TypeError, "cumulative", refused("int")),
     ("poisson_process", (10, 1.0, np.True_, BAD), TypeError, "seed", None),
@@ -213,17 +219,46 @@ def test_results_are_fresh_owned_arrays(n):
 # Interpreter lock
 
 X = np.random.default_rng(0).normal(size=6000)
+Y = np.random.default_rng(1).normal(size=1_000_000)
 U = np.linspace(0.001, 0.999, 500_000)
-AUG = _lib.augmentation
+AUG, PI, B = _lib.augmentation, _lib.pattern_injection, _lib.batch
+MAR = [2.0, 2.0, 0.0, 1.0, 0.5, 0.5, 1.5, 10.0, 0.0, 0.0, 0.0, 0.0]
 
 
-@pytest.mark.parametrize("call", [
-    lambda: D.gamma_ppf(U, 2.5, 1.0),
-    lambda: AUG.dtw_distance(X, X[::-1].copy()),
-    lambda: AUG.dtw_alignment(X[:4000], X[:4000]),
-    lambda: AUG.nearest_dtw_neighbors([X[k:k + 1500] for k in range(0, 6000, 500)], 1.0, 2),
-    lambda: AUG.dba_barycenter(X[:300], [X[:300][::-1].copy()] * 8, np.ones(9), 10),
-], ids=["gamma_ppf", "dtw_distance", "dtw_alignment", "nearest_dtw_neighbors", "dba_barycenter"])
+def walks(n, k):
+    return {"gen_type": 0, "scalar_params": np.array([0.0, 1.0, 0.0, 0.0, 0.0]), "array_params": [],
+            "lengths": np.full(k, n, np.int32), "gen_seeds": np.arange(k, dtype=np.uint64),
+            "pi_seeds": np.arange(3 * k, dtype=np.uint64),
+            "pi_config": {"missing_data": True, "missing_rate": 0.2, "anomalies": True}}
+
+
+# One long call per place a binding lets go of the lock.
+LONG_CALLS = {
+    "gamma_ppf": lambda: _lib.distributions.gamma_ppf(U, 2.5, 1.0),
+    "random_walk": lambda: _lib.statistical.random_walk(3_000_000, 0.0, 1.0, 0.0, 1, 0, 0.0),
+    "daily_active_users": lambda: _lib.domain.daily_active_users(1_000_000, 1e4, 0.001, 0.7, True, 0.01, 0.5,
+                                                                  2.0, 0.1, 0.05, 1.0, 1),
+    "generate_batch": lambda: B.generate_batch(*walks(100_000, 8).values(), 1),
+    "generate_multi_batch": lambda: B.generate_multi_batch([walks(100_000, 4)] * 2, 1),
+    "dtw_distance": lambda: AUG.dtw_distance(X, X[::-1].copy()),
+    "dtw_alignment": lambda: AUG.dtw_alignment(X[:4000], X[:4000]),
+    "nearest_dtw_neighbors": lambda: AUG.nearest_dtw_neighbors([X[k:k + 1500] for k in range(0, 6000, 500)], 1.0, 2),
+    "dba_barycenter": lambda: AUG.dba_barycenter(X[:300], [X[:300][::-1].copy()] * 8, np.ones(9), 10),
+    "dba_barycenters": lambda: AUG.dba_barycenters(X[:300], [X[:300][::-1].copy()] * 8, [[1.0] * 9] * 2, 5),
+    "classical_decompose": lambda: AUG.classical_decompose(Y, 24),
+    "compute_features": lambda: AUG.compute_features(Y[:400_000], 24),
+    "compute_feature_set": lambda: AUG.compute_feature_set(Y[:400_000], 24, 50),
+    "compute_feature_set_batch": lambda: AUG.compute_feature_set_batch(
+        Y[:400_000], np.array([0, 200_000, 400_000], np.int64), 24, 50, 1),
+    "mar_features_batch": lambda: AUG.mar_features_batch([MAR], [[]], [500_000], [[1]], None, 1),
+    "moving_block_bootstrap": lambda: AUG.moving_block_bootstrap(Y[:500_000], 50, 1, None),
+    "moving_block_bootstrap_many": lambda: AUG.moving_block_bootstrap_many(Y[:500_000], 50, [1, 2], None),
+    "add_missingness": lambda: PI.add_missingness(Y.copy(), 1, "random", 0.3, 1, 1),
+    "add_changepoints": lambda: PI.add_changepoints(Y[:300_000].copy(), 1, 10, E, "mixed", E, E, E),
+}
+
+
+@pytest.mark.parametrize("call", LONG_CALLS.values(), ids=LONG_CALLS)
 def test_lock_is_released_during_the_work(call):
     # A spinning Python thread makes progress in the middle half of the call
     # only if the call let go of the interpreter lock.

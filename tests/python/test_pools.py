@@ -34,7 +34,7 @@ def threads():
     return len(os.listdir("/proc/self/task"))
 
 
-def in_child(env, code):
+def child_output(env, code):
     """The words printed by `code` run in a fresh interpreter that imports this module as T."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")} | env
     env["OPENBLAS_NUM_THREADS"] = env["OMP_NUM_THREADS"] = "1"  # keep NumPy's own threads out of the count
@@ -47,7 +47,7 @@ def in_child(env, code):
 
 def probe(env, n_workers=0):
     """(thread count, digest) of a fresh interpreter after four runs."""
-    threads, h = in_child(env, f"for _ in range(4): h = T.run({n_workers})\nprint(T.threads(), h)")
+    threads, h = child_output(env, f"for _ in range(4): h = T.run({n_workers})\nprint(T.threads(), h)")
     return int(threads), h
 
 
@@ -120,5 +120,5 @@ def test_distributions_run_on_the_calling_thread_only():
     # Callers that run these functions from their own workers count on one call
     # being one thread: no pool may start. The batch afterwards shows that the
     # pool's threads would have been seen.
-    *counts, after_batch = map(int, in_child({"RAYON_NUM_THREADS": "4"}, "print(*T.distributions_then_batch())"))
+    *counts, after_batch = map(int, child_output({"RAYON_NUM_THREADS": "4"}, "print(*T.distributions_then_batch())"))
     assert counts == [counts[0]] * 8 and after_batch > counts[0]
