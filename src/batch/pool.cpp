@@ -43,10 +43,20 @@ int arena_concurrency(uint64_t n) {
     return static_cast<int>(std::clamp<uint64_t>(n, 1, std::min(kMaxPoolThreads, kMaxLiveThreads)));
 }
 
+// The slot holds the pool of the most recent distinct count. The arenas
+// themselves are kept, one per concurrency, for the life of the process:
+// TBB frees an arena whose last reference goes only if no worker demand is
+// left on it, and right after a run the demand is still there until a worker
+// sees the arena out of work. An arena dropped then is never freed and stays
+// on the list the workers scan, so replacing the arena at every change of
+// count leaked one per change and slowed every later run. Kept arenas are
+// at most kMaxLiveThreads (sizes 1 .. kMaxLiveThreads).
 struct PoolCache {
     std::mutex mutex;
     uint64_t count = 0;  // 0: empty
     std::shared_ptr<tbb::task_arena> pool;
+    std::vector<std::shared_ptr<tbb::task_arena>> by_concurrency =
+        std::vector<std::shared_ptr<tbb::task_arena>>(std::min(kMaxPoolThreads, kMaxLiveThreads) + 1);
 };
 
 // Leaked on purpose: arenas must not be torn down during static destruction,
@@ -291,18 +301,24 @@ std::shared_ptr<tbb::task_arena> batch_thread_pool(uint64_t n_workers) {
     std::lock_guard<std::mutex> lock(cache.mutex);
     if (cache.pool && cache.count == n_workers) return cache.pool;
 
-    std::shared_ptr<tbb::task_arena> built;
+    std::shared_ptr<tbb::task_arena> pool;
     try {
-        built = std::make_shared<tbb::task_arena>(arena_concurrency(ensure_global_parallelism(n_workers)));
-        built->initialize();
+        const int concurrency = arena_concurrency(ensure_global_parallelism(n_workers));
+        std::shared_ptr<tbb::task_arena>& kept = cache.by_concurrency[static_cast<std::size_t>(concurrency)];
+        if (!kept) {
+            auto built = std::make_shared<tbb::task_arena>(concurrency);
+            built->initialize();
+            kept = std::move(built);
+        }
+        pool = kept;
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
         value_error(std::string("failed to build rayon thread pool: ") + e.what());
     }
     cache.count = n_workers;
-    cache.pool = built;  // the previous arena ends with its last holder
-    return built;
+    cache.pool = pool;
+    return pool;
 }
 
 uint64_t batch_thread_pool_cached_count() {

@@ -70,10 +70,11 @@ uint64_t default_pool_size();
 tbb::task_arena& default_pool();
 
 // The pool for a non-zero worker count, from the one-slot cache: the same
-// count as last time gives the same arena; another count builds a new arena
-// and replaces the cached one (an old arena lives on while a caller still
-// holds it). Throws qm::ValueError("failed to build rayon thread pool: ...")
-// when the arena cannot be built, and qm::Fault for n_workers == 0.
+// count as last time gives the same arena; another count takes the arena of
+// its size and puts it in the slot. Arenas are built once per size and kept
+// for the life of the process (TBB cannot free them safely right after a
+// run; see pool.cpp). Throws qm::ValueError("failed to build rayon thread
+// pool: ...") when the arena cannot be built, and qm::Fault for n_workers == 0.
 std::shared_ptr<tbb::task_arena> batch_thread_pool(uint64_t n_workers);
 
 // Count stored in the cache slot (0 when empty); for tests and diagnostics.

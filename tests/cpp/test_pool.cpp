@@ -105,20 +105,24 @@ TEST(ErrorSlot, ExactlyOneConcurrentRecordWins) {
     EXPECT_NO_THROW(qm::RunErrorSlot().rethrow_if_failed());
 }
 
-TEST(PoolCache, SameCountReusesOtherCountReplaces) {
+TEST(PoolCache, SlotFollowsTheLatestCountArenasAreKept) {
     auto a = qm::batch_thread_pool(2);
     auto b = qm::batch_thread_pool(2);
     EXPECT_EQ(a.get(), b.get());
     auto c = qm::batch_thread_pool(3);
     EXPECT_NE(c.get(), a.get());
     EXPECT_EQ(qm::batch_thread_pool_cached_count(), 3u);
-    auto d = qm::batch_thread_pool(2);  // rebuilt, not the first pool of 2
-    EXPECT_NE(d.get(), a.get());
-    EXPECT_EQ(a.use_count(), 2);  // a and b only: the cache let go of it
     EXPECT_EQ(c->max_concurrency(), 3);
-    // A huge count is clamped before it reaches TBB's int.
-    EXPECT_EQ(qm::batch_thread_pool(100000)->max_concurrency(),
-              static_cast<int>(std::min(qm::kMaxPoolThreads, qm::kMaxLiveThreads)));
+    // Back to 2: the slot holds 2 again, on the arena kept for that size.
+    EXPECT_EQ(qm::batch_thread_pool(2).get(), a.get());
+    EXPECT_EQ(qm::batch_thread_pool_cached_count(), 2u);
+    // A huge count is clamped before it reaches TBB's int; counts past the
+    // cap share the one arena of the largest size.
+    const int cap = static_cast<int>(std::min(qm::kMaxPoolThreads, qm::kMaxLiveThreads));
+    auto huge = qm::batch_thread_pool(100000);
+    EXPECT_EQ(huge->max_concurrency(), cap);
+    EXPECT_EQ(qm::batch_thread_pool(5000).get(), huge.get());
+    EXPECT_EQ(qm::batch_thread_pool_cached_count(), 5000u);
 }
 
 TEST(PoolCache, ReplacedPoolKeepsServingItsRunningCall) {
@@ -133,11 +137,10 @@ TEST(PoolCache, ReplacedPoolKeepsServingItsRunningCall) {
     });
     auto new_pool = qm::batch_thread_pool(5);
     EXPECT_NE(new_pool.get(), old_pool.get());
-    EXPECT_EQ(old_pool.use_count(), 1);  // only this test holds it now
+    EXPECT_EQ(qm::batch_thread_pool_cached_count(), 5u);
     replaced = true;
     runner.join();
     for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i], i * i);
-    old_pool.reset();  // the old arena ends here, with no work in it
 }
 
 }  // namespace
