@@ -19,14 +19,23 @@ PyObject* injection_result(const ArrayIn<double>& values, const char* key, std::
 // Copies the caller's array out under a write borrow held until the result
 // has been written back, so a second call on the same array from another
 // thread (while this one works without the lock) is refused as already
-// borrowed rather than having one result overwrite the other.
-template <class Inject>
-PyObject* inject_in_place(const ArrayIn<double>& values, const char* key, Inject inject) {
+// borrowed rather than having one result overwrite the other. `copy_settings`
+// runs next, with the array already taken: its own array errors come after
+// those of `values`.
+template <class CopySettings, class Inject>
+PyObject* inject_in_place(const ArrayIn<double>& values, const char* key, CopySettings copy_settings,
+                          Inject inject) {
     py::Borrow held;
     std::vector<double> x = values.to_vector(&held);
+    copy_settings();
     std::vector<int64_t> indices = py::nogil([&] { return inject(std::span<double>(x)); });
     values.write_back(x, std::move(held));
     return injection_result(values, key, std::move(indices));
+}
+
+template <class Inject>
+PyObject* inject_in_place(const ArrayIn<double>& values, const char* key, Inject inject) {
+    return inject_in_place(values, key, [] {}, inject);
 }
 
 PyObject* py_add_changepoints(ArrayIn<double> values, uint64_t seed, int32_t num_changepoints,
@@ -35,13 +44,18 @@ PyObject* py_add_changepoints(ArrayIn<double> values, uint64_t seed, int32_t num
                               ArrayRead<double> variance_changes) {
     // The settings arrays keep their read borrows from conversion, so one
     // passed as `values` too is refused at the write borrow.
-    const std::vector<double> loc = locations.to_vector();
-    const std::vector<double> level = level_changes.to_vector();
-    const std::vector<double> trend = trend_changes.to_vector();
-    const std::vector<double> variance = variance_changes.to_vector();
-    return inject_in_place(values, "changepoint_indices", [&](std::span<double> x) {
-        return inject_changepoints(x, seed, num_changepoints, changepoint_type, loc, level, trend, variance);
-    });
+    std::vector<double> loc, level, trend, variance;
+    return inject_in_place(
+        values, "changepoint_indices",
+        [&] {
+            loc = locations.to_vector();
+            level = level_changes.to_vector();
+            trend = trend_changes.to_vector();
+            variance = variance_changes.to_vector();
+        },
+        [&](std::span<double> x) {
+            return inject_changepoints(x, seed, num_changepoints, changepoint_type, loc, level, trend, variance);
+        });
 }
 
 PyObject* py_add_missingness(ArrayIn<double> values, uint64_t seed, std::string pattern, double missing_rate,

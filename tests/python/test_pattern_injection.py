@@ -183,3 +183,26 @@ def test_result_is_the_callers_array_changed_in_place(name):
     # An empty strided view counts as contiguous; a non-empty one is refused.
     assert call(np.zeros(4)[::2][:0])[1][key].tolist() == ([0, 0] if name == "add_changepoints" else [])
     assert_error(raised(call, before[::2]), TypeError, "The given array is not contiguous or is misaligned.")
+
+
+def read_only(x):
+    x.flags.writeable = False
+    return x
+
+
+STRIDED = np.zeros(6)[::2]
+
+
+# add_changepoints takes `values` before it copies its four settings arrays,
+# so the array's own error wins over theirs. (make: x -> the call's arguments after seed)
+@pytest.mark.parametrize("make,text", [
+    (lambda x: (read_only(x), 2, STRIDED, "level", NONE, NONE, NONE), "The given array is not writeable"),
+    (lambda x: (x, 2, STRIDED, "level", NONE, NONE, x), "The given array is already borrowed"),
+    (lambda x: (x, 2, NONE, "level", NONE, STRIDED, NONE), "The given array is not contiguous or is misaligned."),
+])
+def test_add_changepoints_takes_values_first(make, text):
+    x = walk(20)
+    before = x.copy()
+    values, *settings = make(x)
+    assert_error(raised(P.add_changepoints, values, 1, *settings), TypeError, text)
+    np.testing.assert_array_equal(x, before)
