@@ -59,12 +59,14 @@ void gen_jump_diffusion(std::span<double> out, uint64_t seed, const JumpDiffusio
     const double rate = p.lambda_jump * p.dt;
     // Every jump is a draw: a call expecting more than 2^32 of them would run
     // for minutes, uninterruptibly. Refused after the first count, so that a
-    // rate the Poisson sampler cannot take gets the sampler's own fault first.
+    // rate the Poisson sampler cannot take gets the sampler's own fault first,
+    // and a jump law that cannot be drawn from gets its own fault next.
     const bool too_many_jumps = rate * static_cast<double>(out.size() - 1) > kMaxJumps;
     double s = p.initial_value;
     for (std::size_t i = 1; i < out.size(); ++i) {
         const double z = draw_innovation(rng, law);
         const int32_t jumps = sample_poisson(rng, rate);
+        if (jumps > 0 && !jump_law) jump_law = prepare_innovation(p.innov_dist, p.jump_std, p.innov_param);
         if (too_many_jumps)
             fault("jump_diffusion: more than 4294967296 jumps expected (lambda_jump * dt * (length - 1))");
         // A saturated count is no longer a Poisson draw, and 2^31 - 1 jumps
@@ -72,7 +74,6 @@ void gen_jump_diffusion(std::span<double> out, uint64_t seed, const JumpDiffusio
         if (jumps == std::numeric_limits<int32_t>::max())
             fault("jump_diffusion: jump count per step beyond the 32-bit range (lambda_jump * dt too large)");
         double j = 0.0;
-        if (jumps > 0 && !jump_law) jump_law = prepare_innovation(p.innov_dist, p.jump_std, p.innov_param);
         for (int32_t k = 0; k < jumps; ++k) j = j + (draw_innovation(rng, *jump_law) + p.jump_mean);
         s = s * std::exp((z * v + a) + j);
         out[i] = s;

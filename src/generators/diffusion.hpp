@@ -93,9 +93,10 @@ inline constexpr std::array<Slot<JumpDiffusionParams>, 9> kJumpDiffusionSlots{{
 // shock, the count, then the K jumps. Jumps are not compensated. The jump
 // law is checked only when a step draws a jump, so lambda_jump = 0 is GBM
 // draw for draw whatever jump_std is. Faults at the first step, after its
-// count: the Poisson sampler's own (a NaN, infinite or too large rate), then
-// more than 2^32 jumps expected in all; at any step a count that saturates at
-// 2^31 - 1 (lambda_jump * dt around 2e9 or more).
+// count: the Poisson sampler's own (a NaN, infinite or too large rate), the
+// jump law's where that step drew a jump, then more than 2^32 jumps expected
+// in all; at any step the jump law's at its first jump, then a count that
+// saturates at 2^31 - 1 (lambda_jump * dt around 2e9 or more).
 void gen_jump_diffusion(std::span<double> out, uint64_t seed, const JumpDiffusionParams& p);
 
 }  // namespace qm

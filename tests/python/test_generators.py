@@ -920,6 +920,9 @@ FAULTS = [
         (INF, POISSON + "NonFinite"), (1e20, POISSON + "ShapeTooLarge"), (1.844e19, JUMPS))],
     ("jump_diffusion", dict(lambda_jump=3e11, dt=0.01), 2, PANIC,
      "jump_diffusion: jump count per step beyond the 32-bit range (lambda_jump * dt too large)"),
+    # a step that draws a jump checks its law before either cap
+    *[("jump_diffusion", dict(lambda_jump=rate, dt=dt, jump_std=std), n, PANIC, NORMAL) for rate, dt, std, n in (
+        (1e12, 1.0, INF, 10), (1e12, 0.01, NAN, 500), (3e11, 0.01, INF, 2), (1.844e19, 1.0, -INF, 10))],
     ("poisson_process", dict(lambda_rate=INF), 500, PANIC, POISSON + "NonFinite"),
     ("poisson_process", dict(lambda_rate=NAN), 0, None, None),
     ("poisson_process", dict(lambda_rate=1e20), 500, PANIC, POISSON + "ShapeTooLarge"),
