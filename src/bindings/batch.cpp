@@ -10,16 +10,17 @@ namespace {
 using py::ArrayIn;
 using py::Ref;
 
-// Converts with T's converter. A value that does not convert (TypeError,
-// ValueError, OverflowError) gives nullopt; anything else its hooks raise
-// (KeyboardInterrupt, MemoryError, an error of the caller's own) propagates.
+// Converts with T's converter. A value that does not convert gives nullopt,
+// whatever error its conversion (or a hook of the value's own) raised, except
+// KeyboardInterrupt, SystemExit and MemoryError: swallowing those would lose
+// a Ctrl-C, an exit or an exhausted memory, so they propagate.
 template <class T>
 std::optional<T> lenient(PyObject* value) {
     try {
         return py::Converter<T>::convert(value);
     } catch (const py::PyErrAlready&) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-            !PyErr_ExceptionMatches(PyExc_OverflowError))
+        if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit) ||
+            PyErr_ExceptionMatches(PyExc_MemoryError))
             throw;
         PyErr_Clear();
         return std::nullopt;

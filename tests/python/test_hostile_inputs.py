@@ -528,14 +528,24 @@ def test_pool_gets_by_with_the_threads_that_fit(cap, limit):
 # ---------------------------------------------------------------------------
 # pi_config values whose conversion hooks raise
 
-@pytest.mark.parametrize("key", ["num_changepoints", "missing_rate", "changepoint_locations"])
+# One place per kind of key whose conversion runs the value's own code: an
+# integer (__index__), a float (__float__), a float list (an item's
+# __float__, the sequence's __len__) and a text list (__getitem__).
+HOOKED_PI_VALUES = {
+    "num_changepoints": Converts, "missing_rate": Converts,
+    "changepoint_locations": lambda exc: [1.0, Converts(exc)], "changepoint_level_changes": Seq,
+    "anomaly_types": lambda exc: Seq(3, exc),
+}
+
+
+@pytest.mark.parametrize("key", HOOKED_PI_VALUES)
 @pytest.mark.parametrize("exc,falls_back", [
-    (TypeError, True), (ValueError, True), (OverflowError, True), (KeyboardInterrupt, False), (Hostile, False),
+    *[(e, True) for e in (TypeError, ValueError, OverflowError, RuntimeError, ZeroDivisionError, IndexError, Hostile)],
+    *[(e, False) for e in (KeyboardInterrupt, SystemExit, MemoryError)],
 ])
-def test_only_failed_conversions_of_pi_config_values_fall_back(key, exc, falls_back):
-    value = Converts(exc("raised by the hook"))
+def test_pi_config_conversion_errors_fall_back_but_interrupts_propagate(key, exc, falls_back):
     args = valid_args("generate_batch")
-    args[6] = {"missing_data": True, key: [1.0, value] if key == "changepoint_locations" else value}
+    args[6] = {"missing_data": True, key: HOOKED_PI_VALUES[key](exc("raised by the hook"))}
     if falls_back:
         assert all(len(r["miss_indices"]) == 0 for r in _lib.batch.generate_batch(*args))
     else:
