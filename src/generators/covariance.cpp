@@ -55,9 +55,10 @@ bool cholesky_in_place(Matrix& a) {
     return true;
 }
 
-// True when the symmetric eigensolver cannot converge on the matrix given by
-// the lower triangle of `s`; it would only say so after its cap of 30 * n QR
-// sweeps (minutes for n in the thousands). The solver first divides the lower
+}  // namespace
+
+// The solver would only report failing to converge after its cap of 30 * n
+// QR sweeps (minutes for n in the thousands). It first divides the lower
 // triangle by its largest magnitude, computed here by the same expression
 // (an infinite entry then becomes NaN, and a NaN scale makes every entry NaN).
 // A NaN below the diagonal of column 0 makes the first subdiagonal of the
@@ -79,8 +80,6 @@ bool eigensolver_cannot_converge(const Matrix& s) {
     }
     return false;
 }
-
-}  // namespace
 
 void check_matrix_slice(std::span<const double> data, uint64_t rows, uint64_t cols) {
     uint64_t elements = 0;

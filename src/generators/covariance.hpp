@@ -43,6 +43,11 @@ uint64_t square_elements_or_bad_alloc(uint64_t n, unsigned copies);
 // fault comes before the solver runs.
 Matrix covariance_factor(const Matrix& s);
 
+// True when the symmetric eigensolver cannot converge on the matrix given by
+// the lower triangle of `s` (NaN or infinite entries placed where they never
+// deflate): covariance_factor's early fault.
+bool eigensolver_cannot_converge(const Matrix& s);
+
 // out = A * v, each element summed over the columns in ascending order
 // starting from the first product (0.0 when A has no columns). v must hold
 // one value per column and out one per row (a broken invariant faults).

@@ -133,7 +133,8 @@ TEST(CovarianceFactor, EigenFallback) {
 }
 
 // Non-finite entries reach the eigen fallback: where the solver cannot
-// converge the fault comes first, where it can its factor stands. The
+// converge the fault comes first (decided before the solver runs), where it
+// can its factor stands. The
 // solver's own verdict is checked too, so the cases stay true to the library.
 TEST(CovarianceFactor, NonFiniteEntries) {
     const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
@@ -157,6 +158,9 @@ TEST(CovarianceFactor, NonFiniteEntries) {
         const auto& [s, want] = cases[c];
         EXPECT_EQ(Eigen::SelfAdjointEigenSolver<Matrix>(s, Eigen::EigenvaluesOnly).info() == Eigen::Success,
                   want.size() > 0);
+        // The early fault itself: without it the solver would give the same
+        // text, only after its full count of sweeps.
+        EXPECT_EQ(qm::eigensolver_cannot_converge(s), want.size() == 0);
         Matrix l;
         const std::string text = fault_text([&] { l = qm::covariance_factor(s); });
         if (want.size() == 0) {
