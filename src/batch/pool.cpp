@@ -43,20 +43,11 @@ int arena_concurrency(uint64_t n) {
     return static_cast<int>(std::clamp<uint64_t>(n, 1, std::min(kMaxPoolThreads, kMaxLiveThreads)));
 }
 
-// The slot holds the pool of the most recent distinct count. The arenas
-// themselves are kept, one per concurrency, for the life of the process:
-// TBB frees an arena whose last reference goes only if no worker demand is
-// left on it, and right after a run the demand is still there until a worker
-// sees the arena out of work. An arena dropped then is never freed and stays
-// on the list the workers scan, so replacing the arena at every change of
-// count leaked one per change and slowed every later run. Kept arenas are
-// at most kMaxLiveThreads (sizes 1 .. kMaxLiveThreads).
+// The slot of batch_thread_pool: the pool of the most recent distinct count.
 struct PoolCache {
     std::mutex mutex;
     uint64_t count = 0;  // 0: empty
     std::shared_ptr<tbb::task_arena> pool;
-    std::vector<std::shared_ptr<tbb::task_arena>> by_concurrency =
-        std::vector<std::shared_ptr<tbb::task_arena>>(std::min(kMaxPoolThreads, kMaxLiveThreads) + 1);
 };
 
 // Leaked on purpose: arenas must not be torn down during static destruction,
@@ -64,6 +55,32 @@ struct PoolCache {
 PoolCache& pool_cache() {
     static PoolCache* cache = new PoolCache();
     return *cache;
+}
+
+// Every arena is kept, one per size, for the life of the process: TBB frees
+// an arena whose last reference goes only if no worker demand is left on it,
+// and right after a run the demand is still there until a worker sees the
+// arena out of work. An arena dropped then is never freed and stays on the
+// list the workers scan, so replacing the arena at every change of count
+// leaked one per change and slowed every later run. Sizes run from 1 to
+// kMaxLiveThreads.
+struct KeptArenas {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<tbb::task_arena>> by_size =
+        std::vector<std::shared_ptr<tbb::task_arena>>(std::min(kMaxPoolThreads, kMaxLiveThreads) + 1);
+};
+
+// The arena of `size` threads (the caller's included), built on first use.
+std::shared_ptr<tbb::task_arena> kept_arena(int size) {
+    static KeptArenas* kept = new KeptArenas();  // leaked, as the cache
+    std::lock_guard<std::mutex> lock(kept->mutex);
+    std::shared_ptr<tbb::task_arena>& arena = kept->by_size.at(static_cast<std::size_t>(size));
+    if (!arena) {
+        auto built = std::make_shared<tbb::task_arena>(size);
+        built->initialize();
+        arena = std::move(built);
+    }
+    return arena;
 }
 
 // ---------------------------------------------------------------------------
@@ -195,13 +212,14 @@ uint64_t workers_that_fit(uint64_t want) {
 struct Warm {};
 
 // Makes TBB start `workers` workers now, while the room found for them is
-// free: one item per thread of a temporary arena, each waiting until all
-// have begun. Gives up after a second (TBB may hand fewer workers to this
-// arena while other arenas are busy; it starts them all the same).
+// free: one item per thread of the arena of workers + 1 threads (the one a
+// pool of that size runs on), each waiting until all have begun. Gives up
+// after a second (TBB may hand fewer workers to this arena while other arenas
+// are busy; it starts them all the same).
 void start_workers_now(uint64_t workers) {
     const uint64_t threads = workers + 1;
     try {
-        tbb::task_arena arena(static_cast<int>(threads));
+        tbb::task_arena& arena = *kept_arena(arena_concurrency(threads));
         std::mutex mutex;
         std::condition_variable all_begun;
         uint64_t begun = 0;
@@ -286,12 +304,8 @@ uint64_t ensure_global_parallelism(uint64_t n) {
 }
 
 tbb::task_arena& default_pool() {
-    static tbb::task_arena* arena = [] {
-        const uint64_t n = default_pool_size();
-        auto* a = new tbb::task_arena(arena_concurrency(ensure_global_parallelism(n)));
-        a->initialize();
-        return a;
-    }();
+    static tbb::task_arena* arena =
+        kept_arena(arena_concurrency(ensure_global_parallelism(default_pool_size()))).get();
     return *arena;
 }
 
@@ -303,21 +317,14 @@ std::shared_ptr<tbb::task_arena> batch_thread_pool(uint64_t n_workers) {
 
     std::shared_ptr<tbb::task_arena> pool;
     try {
-        const int concurrency = arena_concurrency(ensure_global_parallelism(n_workers));
-        std::shared_ptr<tbb::task_arena>& kept = cache.by_concurrency[static_cast<std::size_t>(concurrency)];
-        if (!kept) {
-            auto built = std::make_shared<tbb::task_arena>(concurrency);
-            built->initialize();
-            kept = std::move(built);
-        }
-        pool = kept;
+        pool = kept_arena(arena_concurrency(ensure_global_parallelism(n_workers)));
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
         value_error(std::string("failed to build rayon thread pool: ") + e.what());
     }
     cache.count = n_workers;
-    cache.pool = pool;
+    cache.pool = pool;  // the previous one stays kept for its size
     return pool;
 }
 
