@@ -4,8 +4,10 @@
 // Two kinds of pool exist: the process-wide default pool (used when a caller
 // passes n_workers = 0, and by the DTW/DBA/feature code directly) and the pool
 // kept by `batch_thread_pool` for the last distinct non-zero worker count.
-// Both are oneTBB arenas; values never depend on which one runs the items,
-// because every item owns its engines and writes only its own result slot.
+// Both are oneTBB arenas, built once per size and kept for the life of the
+// process (the default pool is the arena of its size); values never depend on
+// which one runs the items, because every item owns its engines and writes
+// only its own result slot.
 //
 // Error rule of a run: an item that throws qm::ValueError records its message
 // in the run's slot if the slot is still free (claimed by compare-exchange,
