@@ -49,8 +49,8 @@ std::optional<PiValue> read_pi_value(PiKind kind, PyObject* value) {
 }
 
 // Absent keys and values that do not convert keep their defaults; a failing
-// lookup raises (but not for the float lists), as does a conversion that
-// fails other than by not converting (see lenient).
+// lookup raises (but not for the float lists), as do KeyboardInterrupt,
+// SystemExit and MemoryError from a conversion (see lenient).
 PatternInjectionConfig parse_pi_config(PyObject* dict) {
     PatternInjectionConfig config;
     for (const PiFieldInfo& field : kPiConfigFields) {

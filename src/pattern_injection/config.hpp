@@ -68,8 +68,9 @@ InjectionIndices apply_pattern_injection(std::span<double> values,
 //               Float64; anything else gives an empty vector, never a part
 //   TextList    a sequence other than str of strs only; else an empty list
 // A list whose length changes while its items are read (an item's hook may
-// change it) does not convert either. "Does not convert" is a TypeError,
-// ValueError or OverflowError; any other error a hook raises ends the parse.
+// change it) does not convert either. Any error a conversion raises means
+// "does not convert", except KeyboardInterrupt, SystemExit and MemoryError,
+// which end the parse.
 // A lookup that itself raises ends the parse with that error, except for the
 // FloatVector keys, whose lookup errors give an empty vector
 // (pi_lookup_error_is_fatal).
