@@ -82,13 +82,12 @@ std::shared_ptr<tbb::task_arena> batch_thread_pool(uint64_t n_workers);
 // Count stored in the cache slot (0 when empty); for tests and diagnostics.
 uint64_t batch_thread_pool_cached_count();
 
-// Makes room for pools of `n` threads: lets TBB keep up to n - 1 workers (at
-// most kMaxLiveThreads - 1) in all, once threads have been seen to start for
-// them, and starts them at once. Where fewer fit (a cap on threads, or on the
-// address space, of which workers take at most half of what is left), TBB
-// gets what fits and pools run on fewer threads with the same values, where
-// TBB itself would end the process. Never lowered. Returns the threads a pool
-// of `n` gets, the caller's included. Called by the pool constructors above
+// Makes room for pools of `n` threads: parks threads for up to n - 1 TBB
+// workers (at most kMaxLiveThreads - 1) in all and lets TBB have them. Where
+// fewer fit (a cap on threads, or on the address space, of which they take
+// at most half of what is left), TBB gets what fits and pools run on fewer
+// threads with the same values. Never lowered. Returns the threads a pool of
+// `n` gets, the caller's included. Called by the pool constructors above
 // before their arenas run anything.
 uint64_t ensure_global_parallelism(uint64_t n);
 
@@ -131,6 +130,23 @@ private:
 
 namespace pool_detail {
 
+// Runs item i under the error rule; false when the run must stop.
+template <class Body>
+bool run_item(Body& body, std::size_t i, RunErrorSlot& slot) {
+    try {
+        body(i);
+    } catch (const ValueError& e) {
+        slot.record(e.what());
+        return false;
+    } catch (...) {
+        // Kept by the slot rather than left to TBB, which drops an exception
+        // thrown after the run was cancelled.
+        slot.record_exception(std::current_exception());
+        return false;
+    }
+    return !slot.stopped();
+}
+
 // The body of a run on an arena the caller already holds. `body(i)` is called
 // once for every i in [0, n) unless the run stops early.
 template <class Body>
@@ -143,20 +159,10 @@ void run_in_arena(tbb::task_arena& arena, std::size_t n, Body& body, RunErrorSlo
             [&](const tbb::blocked_range<std::size_t>& range) {
                 if (slot.stopped()) return;
                 for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                    try {
-                        body(i);
-                    } catch (const ValueError& e) {
-                        slot.record(e.what());
-                        ctx.cancel_group_execution();
-                        return;
-                    } catch (...) {
-                        // Kept by the slot rather than left to TBB, which drops an
-                        // exception thrown after the run was cancelled.
-                        slot.record_exception(std::current_exception());
+                    if (!run_item(body, i, slot)) {
                         ctx.cancel_group_execution();
                         return;
                     }
-                    if (slot.stopped()) return;
                 }
             },
             ctx);
@@ -165,11 +171,19 @@ void run_in_arena(tbb::task_arena& arena, std::size_t n, Body& body, RunErrorSlo
 
 }  // namespace pool_detail
 
-// Runs body(i) for i in [0, n) on `arena` with the error rule above.
+// Runs body(i) for i in [0, n) on `arena` with the error rule above. A pool
+// of one thread runs the items on the calling thread without entering its
+// arena: TBB would only add its overhead, and a caller that finds an arena
+// with no workers taken by another caller makes TBB start a thread for it.
 template <class Body>
 void run_parallel_on(tbb::task_arena& arena, std::size_t n, Body&& body) {
     RunErrorSlot slot;
-    pool_detail::run_in_arena(arena, n, body, slot);
+    if (arena.max_concurrency() == 1) {
+        for (std::size_t i = 0; i < n && pool_detail::run_item(body, i, slot); ++i) {
+        }
+    } else {
+        pool_detail::run_in_arena(arena, n, body, slot);
+    }
     slot.rethrow_if_failed();
 }
 

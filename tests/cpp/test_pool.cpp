@@ -2,15 +2,21 @@
 // failure reaches the caller, and the one-slot cache of pools.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <set>
 #include <chrono>
 #include <new>
 #include <string>
+#include <pthread.h>
 #include <thread>
 #include <vector>
 
 #include "batch/pool.hpp"
+#include "batch/worker_threads.hpp"
 #include "fault.hpp"
 
 namespace {
@@ -141,6 +147,43 @@ TEST(PoolCache, ReplacedPoolKeepsServingItsRunningCall) {
     replaced = true;
     runner.join();
     for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i], i * i);
+}
+
+// Threads of this process, from /proc.
+std::size_t live_threads() {
+    std::size_t n = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* e = ::readdir(dir)) n += e->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return n;
+}
+
+TEST(PoolThreads, TbbStartsItsWorkersOnParkedThreadsOnly) {
+    ASSERT_TRUE(qm::route_tbb_thread_creation());
+    constexpr std::size_t kThreads = 32;
+    auto pool = qm::batch_thread_pool(kThreads);
+    ASSERT_EQ(pool->max_concurrency(), static_cast<int>(kThreads));
+    const std::size_t parked = qm::parked_worker_threads();
+    const std::size_t threads = live_threads();
+    // Every thread of the pool holds an item at once, so TBB must start
+    // every worker the earlier tests did not need.
+    std::mutex mutex;
+    std::set<pthread_t> seen;
+    qm::run_parallel_on(*pool, kThreads * 4, [&](std::size_t) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen.insert(pthread_self());
+        }
+        wait_for([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return seen.size() >= kThreads;
+        });
+    });
+    EXPECT_EQ(seen.size(), kThreads);
+    // The workers TBB started were parked threads: none was added.
+    EXPECT_EQ(live_threads(), threads);
+    EXPECT_LT(qm::parked_worker_threads(), parked);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@ large batches (TBB starts its threads on demand, so the batch must keep them
 all busy), and so each size check runs in a fresh interpreter."""
 
 import os
+import resource
 import subprocess
 import sys
 import threading
@@ -34,10 +35,11 @@ def threads():
     return len(os.listdir("/proc/self/task"))
 
 
-def child_output(env, code):
+def child_output(env, code, blas_threads=False):
     """The words printed by `code` run in a fresh interpreter that imports this module as T."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")} | env
-    env["OPENBLAS_NUM_THREADS"] = env["OMP_NUM_THREADS"] = "1"  # keep NumPy's own threads out of the count
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("RAYON_", "OPENBLAS_", "OMP_"))} | env
+    if not blas_threads:
+        env["OPENBLAS_NUM_THREADS"] = env["OMP_NUM_THREADS"] = "1"  # keep NumPy's own threads out of the count
     env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(os.path.abspath(__file__)), *filter(None, sys.path)])
     done = subprocess.run([sys.executable, "-c", "import test_pools as T\n" + code], env=env,
                           capture_output=True, text=True, timeout=120)
@@ -147,3 +149,59 @@ def test_distributions_run_on_the_calling_thread_only():
     # pool's threads would have been seen.
     *counts, after_batch = map(int, child_output({"RAYON_NUM_THREADS": "4"}, "print(*T.distributions_then_batch())"))
     assert counts == [counts[0]] * 8 and after_batch > counts[0]
+
+
+def largest_array_mib(top):
+    """The largest float64 array, in MiB, that can be allocated now (at most `top`)."""
+    lo, hi = 0, top
+    while lo < hi:
+        mid = (lo + hi + 1) // 2
+        try:
+            np.empty(mid << 17)
+            lo = mid
+        except MemoryError:
+            hi = mid - 1
+    return lo
+
+
+def room_around_calls(counts):
+    """For each count in turn (under the address-space cap the child was given):
+    the largest array before and after the first batch with it, whether its
+    values are those of one worker, and the thread count after."""
+    want = run(1, n=16)
+    top = resource.getrlimit(resource.RLIMIT_AS)[0] >> 20
+    for n in counts:
+        before = largest_array_mib(top)
+        same = run(n, n=16) == want
+        print(n, before, largest_array_mib(top), int(same), threads())
+
+
+def capped_child(cap_mib, counts, above_mapped=False):
+    """room_around_calls in a child with NumPy's own BLAS threads, capped at
+    cap_mib (above what the child has mapped once imported, with above_mapped)."""
+    base = "int(open('/proc/self/statm').read().split()[0]) * os.sysconf('SC_PAGE_SIZE')" if above_mapped else "0"
+    code = (f"import os, resource\nimport numpy\ncap = {base} + ({cap_mib} << 20)\n"
+            f"resource.setrlimit(resource.RLIMIT_AS, (cap, cap))\nT.room_around_calls({counts!r})")
+    words = child_output({}, code, blas_threads=True)
+    return [tuple(map(int, words[i:i + 5])) for i in range(0, len(words), 5)]
+
+
+# Each order starts with a count larger than any before it in its child.
+@pytest.mark.parametrize("cap_mib", [1024, 2048, 3072])
+@pytest.mark.parametrize("counts", [(8, 64, 1024), (256, 1024), (1024,)])
+def test_address_space_cap_never_ends_the_process_and_keeps_half_the_room(cap_mib, counts):
+    # Starting pool threads once aborted the process in about a third of such
+    # children, and left a tenth of the room; the workers that did start must
+    # still leave half of what was free, and give one worker's values.
+    for _ in range(2):
+        for n, before, after, same, _threads in capped_child(cap_mib, list(counts)):
+            assert same, n
+            assert after >= before // 2, (n, before, after)
+
+
+def test_a_pool_with_no_room_for_a_worker_costs_next_to_nothing():
+    # 100 MiB free: half of it holds no worker with its allocator arena.
+    (n, before, after, same, count), = capped_child(100, [64], above_mapped=True)
+    assert same and after >= before - 4, (before, after)
+    (_, _, _, _, alone), = capped_child(100, [1], above_mapped=True)
+    assert count == alone
