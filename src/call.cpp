@@ -404,17 +404,34 @@ void detail::copy_array_in(PyObject* array, const void* src, std::size_t elem, s
 }
 
 // ---------------------------------------------------------------------------
-// Borrow registry: for each data region, the number of readers or one writer.
+// Borrow registry: which arrays are being read and which written.
+//
+// Two borrows conflict when at least one of them writes and they are the same
+// array object, or they share at least one byte of the same owner. The rule
+// is symmetric, so whether a call is refused never depends on which of its
+// arrays was taken first. An empty array holds no byte, so it conflicts only
+// with itself: NumPy gives an empty view a data pointer anywhere in (or at
+// either end of) its parent's memory, which says nothing about sharing.
 
 namespace {
 
 struct BorrowEntry {
     uint64_t key;
+    // Identity only, never dereferenced: whoever holds the borrow holds a
+    // reference to the array for as long.
+    PyObject* array;
     PyObject* base;  // the object that owns the memory
-    char* start;
+    char* start;     // the bytes the array can reach, [start, end); empty if it has no element
     char* end;
     bool write;
 };
+
+bool conflicts(const BorrowEntry& a, const BorrowEntry& b) {
+    if (!a.write && !b.write) return false;
+    if (a.array == b.array) return true;
+    const bool both_hold_bytes = a.start < a.end && b.start < b.end;
+    return both_hold_bytes && a.base == b.base && a.start < b.end && b.start < a.end;
+}
 
 std::mutex borrow_mutex;
 std::vector<BorrowEntry> borrows;
@@ -426,30 +443,37 @@ PyObject* owner_of(PyArrayObject* a) {
     return base;
 }
 
+// The lowest and one past the highest byte the array's elements occupy,
+// strides of either sign included; start == end for an array without elements.
+std::pair<char*, char*> extent_of(PyArrayObject* a) {
+    char* data = static_cast<char*>(PyArray_DATA(a));
+    if (PyArray_SIZE(a) == 0) return {data, data};
+    npy_intp low = 0, high = PyArray_ITEMSIZE(a);
+    for (int d = 0; d < PyArray_NDIM(a); ++d) {
+        const npy_intp reach = (PyArray_DIM(a, d) - 1) * PyArray_STRIDE(a, d);
+        (reach < 0 ? low : high) += reach;
+    }
+    return {data + low, data + high};
+}
+
 uint64_t acquire(PyObject* array, bool write) {
     PyArrayObject* a = as_array(array);
     if (write && !PyArray_ISWRITEABLE(a)) throw_type_error("The given array is not writeable");
-    char* start = static_cast<char*>(PyArray_DATA(a));
-    char* end = start + PyArray_NBYTES(a);
-    PyObject* base = owner_of(a);
-    uint64_t key = 0;
+    const auto [start, end] = extent_of(a);
+    BorrowEntry entry{0, array, owner_of(a), start, end, write};
     {
         // No Python call under the mutex: setting an error can start a
         // collection whose finalizers call back in and take a borrow.
         std::lock_guard<std::mutex> lock(borrow_mutex);
-        bool conflict = false;
-        for (const BorrowEntry& e : borrows) {
-            bool overlap = e.base == base && start < e.end && e.start < end;
-            bool same_empty = e.base == base && start == e.start && start == end;
-            if ((overlap || same_empty) && (write || e.write)) conflict = true;
-        }
+        const bool conflict =
+            std::any_of(borrows.begin(), borrows.end(), [&](const BorrowEntry& e) { return conflicts(e, entry); });
         if (!conflict) {
-            key = next_borrow_key++;
-            borrows.push_back({key, base, start, end, write});
+            entry.key = next_borrow_key++;
+            borrows.push_back(entry);
         }
     }
-    if (key == 0) throw_type_error("The given array is already borrowed");
-    return key;
+    if (entry.key == 0) throw_type_error("The given array is already borrowed");
+    return entry.key;
 }
 
 void release(uint64_t key) {

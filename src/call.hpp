@@ -346,10 +346,16 @@ template <class T> struct Converter<std::vector<T>> {
     // With `same_length` the length is read again before each item and after
     // the last: an item's hook (or the sequence's own __getitem__) may shrink
     // or grow it, and the items read would then mix two sequences.
+    //
+    // A sequence's __len__ may claim items it does not have, so the vector
+    // grows as items are read. Only an exact list or tuple (whose length is
+    // that of the items it holds) or a range (which has every item it
+    // counts, and cannot be subclassed) sizes it up front.
     static std::vector<T> items(PyObject* o, bool same_length) {
         Py_ssize_t n = detail::sequence_length(o);
         std::vector<T> out;
-        out.reserve(static_cast<std::size_t>(n));
+        if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyRange_Check(o))
+            out.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (same_length) detail::check_sequence_length(o, n);
             Ref item(PySequence_GetItem(o, i));

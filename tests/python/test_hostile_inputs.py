@@ -365,7 +365,6 @@ HUGE = [
     ("random_walk", [2**31 - 1, 0.0, 1.0, 0.0, 1, 0, 0.0]),
     ("add_changepoints", [f64(10), 1, 2**31 - 1, np.zeros(0), "level", np.zeros(0), np.zeros(0), np.zeros(0)]),
     ("moving_block_bootstrap_many", [f64(24), 4, range(10**13), None]),
-    ("nearest_dtw_neighbors", [Seq(2**61), 0.5, 1]),
     ("generate_batch", [0, np.zeros(5), [], np.array([2**31 - 1], np.int32), np.ones(1, np.uint64),
                         np.ones(3, np.uint64), {}, 0]),
     ("generate_batch", [0, np.zeros(5), [], np.array([5], np.int32), np.ones(1, np.uint64),
@@ -606,6 +605,57 @@ def test_pi_config_lists_changed_while_read_count_as_empty(key, how, by):
     absent = batch_outcome(key)
     assert batch_outcome(key, list(LIST_KEYS[key])) != absent  # the key matters when it reads
     assert batch_outcome(key, changing_list(key, how, by)) == absent
+
+
+# ---------------------------------------------------------------------------
+# Sequences that claim more items than they hold
+
+class Claims:
+    """`items`, claiming to hold `length` of them; reading past them raises IndexError."""
+
+    def __init__(self, length, items):
+        self.length, self.items = length, list(items)
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+# Where a false claim is read: an argument (its call, its two real items and
+# the note its error gets) or a pi_config list key.
+CLAIMED_ARGUMENTS = {
+    "add_anomalies(anomaly_types)": (
+        lambda seq: _lib.pattern_injection.add_anomalies(f64(20), 1, seq, 0.2, 1.0, -1.0, 2.0, 3),
+        ["spike", "dip"], "anomaly_types"),
+    "mar_features_batch(scalars)": (
+        lambda seq: _lib.augmentation.mar_features_batch([seq], [[]], [20, 30], [[1, 2]], None, 0),
+        [2.0, 2.0], "scalars"),
+    "nearest_dtw_neighbors(series)": (
+        lambda seq: _lib.augmentation.nearest_dtw_neighbors(seq, 0.5, 1), [f64(6), f64(6, 1)], "series"),
+}
+CLAIMED_PI_KEYS = ["changepoint_locations", "anomaly_types"]
+
+
+def claimed_lengths(place):
+    # A length no memory could hold must end as the modest false claim does:
+    # nothing may be sized by a length before its items have been read.
+    for length in (10**6, 2**40, 2**62):
+        print("CASE", place, length, flush=True)
+        if place in CLAIMED_ARGUMENTS:
+            call, items, param = CLAIMED_ARGUMENTS[place]
+            with pytest.raises(IndexError) as info:
+                call(Claims(length, items))
+            assert str(info.value) == "list index out of range"
+            assert info.value.__notes__ == [f"while processing '{param}'"]
+        else:  # a value that does not convert reads as the key absent
+            assert batch_outcome(place, Claims(length, LIST_KEYS[place])) == batch_outcome(place)
+
+
+@pytest.mark.parametrize("place", [*CLAIMED_ARGUMENTS, *CLAIMED_PI_KEYS])
+def test_claimed_lengths_size_nothing(place):
+    in_child(claimed_lengths, place)
 
 
 # ---------------------------------------------------------------------------

@@ -206,3 +206,67 @@ def test_add_changepoints_takes_values_first(make, text):
     values, *settings = make(x)
     assert_error(raised(P.add_changepoints, values, 1, *settings), TypeError, text)
     np.testing.assert_array_equal(x, before)
+
+
+# ---------------------------------------------------------------------------
+# Borrows of views of `values`: an empty view holds no element, so it shares
+# nothing with the array it was cut from, wherever NumPy points its data
+
+SETTINGS = ("locations", "level_changes", "trend_changes", "variance_changes")
+EMPTY_VIEWS = {
+    "head": lambda x: x[:0],
+    "tail": lambda x: x[x.size:],
+    "middle": lambda x: x[2:2],
+    "reversed": lambda x: x[::-1][:0],  # data pointer at the last element
+    "strided": lambda x: x[1::2][:0],
+}
+
+
+def changepoints_with(values, position, array):
+    """add_changepoints with `array` as the settings array at `position`, the others empty."""
+    settings = {name: np.zeros(0) for name in SETTINGS} | {position: array}
+    return P.add_changepoints(values=values, seed=5, num_changepoints=2, changepoint_type="mixed", **settings)
+
+
+@pytest.mark.parametrize("view", EMPTY_VIEWS.values(), ids=EMPTY_VIEWS.keys())
+@pytest.mark.parametrize("position", SETTINGS)
+def test_empty_view_of_values_reads_as_any_empty_array(position, view):
+    x, want = walk(10), walk(10)
+    expected = changepoints_with(want, position, np.zeros(0))
+    result = changepoints_with(x, position, view(x))
+    assert result[0] is x
+    np.testing.assert_array_equal(result[1]["changepoint_indices"], expected[1]["changepoint_indices"])
+    np.testing.assert_array_equal(x, want)
+    assert x.tobytes() != walk(10).tobytes()
+
+
+@pytest.mark.parametrize("n", [0, 10])
+@pytest.mark.parametrize("position", SETTINGS)
+def test_one_array_as_values_and_settings_is_refused(position, n):
+    x = walk(n)
+    before = x.copy()
+    assert_error(raised(changepoints_with, x, position, x), TypeError, "The given array is already borrowed")
+    np.testing.assert_array_equal(x, before)
+
+
+# (make: x -> a pair of arrays over x, whether they share a byte)
+@pytest.mark.parametrize("make,shared", [
+    (lambda x: (x, x[:0]), False),
+    (lambda x: (x, x[::-1][:0]), False),
+    (lambda x: (x[:4], x[4:]), False),
+    (lambda x: (x[:5], x[3:]), True),
+    (lambda x: (x[1:2], x[::-1][5:7]), True),  # elements 2 and 1, the second shared
+], ids=["empty-at-start", "empty-inside", "adjoining", "overlapping", "reversed-overlapping"])
+def test_a_pair_conflicts_alike_in_either_role(make, shared):
+    # `values` is borrowed for writing after the settings arrays are borrowed
+    # for reading, and the settings are read again after it: swapping the two
+    # arrays swaps the order in which a read and a write meet.
+    for swap in (False, True):
+        x = np.linspace(0.1, 0.9, 8)
+        a, b = make(x)
+        values, locations = (b, a) if swap else (a, b)
+        if shared:
+            assert_error(raised(changepoints_with, values, "locations", locations), TypeError,
+                         "The given array is already borrowed")
+        else:
+            assert changepoints_with(values, "locations", locations)[0] is values
