@@ -349,17 +349,19 @@ template <class T> struct Converter<std::vector<T>> {
     //
     // A sequence's __len__ may claim items it does not have, so the vector
     // grows as items are read. Only an exact list or tuple (whose length is
-    // that of the items it holds) or a range (which has every item it
-    // counts, and cannot be subclassed) sizes it up front.
+    // that of the items it holds) sizes it up front, and a range (which has
+    // every item it counts, and cannot be subclassed) once its first item
+    // has converted, so that a range of the wrong kind of item fails on that
+    // item whatever its length.
     static std::vector<T> items(PyObject* o, bool same_length) {
         Py_ssize_t n = detail::sequence_length(o);
         std::vector<T> out;
-        if (PyList_CheckExact(o) || PyTuple_CheckExact(o) || PyRange_Check(o))
-            out.reserve(static_cast<std::size_t>(n));
+        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) out.reserve(static_cast<std::size_t>(n));
         for (Py_ssize_t i = 0; i < n; ++i) {
             if (same_length) detail::check_sequence_length(o, n);
             Ref item(PySequence_GetItem(o, i));
             out.push_back(Converter<T>::convert(item.get()));
+            if (i == 0 && PyRange_Check(o)) out.reserve(static_cast<std::size_t>(n));
         }
         if (same_length) detail::check_sequence_length(o, n);
         return out;

@@ -658,6 +658,12 @@ def test_claimed_lengths_size_nothing(place):
     in_child(claimed_lengths, place)
 
 
+@pytest.mark.parametrize("length", [10, 10**13, 2**62])
+def test_a_range_of_the_wrong_items_fails_on_its_first_whatever_its_length(length):
+    with pytest.raises(TypeError, match="'int' object is not an instance of 'str'"):
+        _lib.pattern_injection.add_anomalies(f64(20), 1, range(length), 0.2, 1.0, -1.0, 2.0, 3)
+
+
 # ---------------------------------------------------------------------------
 # One array updated in place by two threads at once
 
