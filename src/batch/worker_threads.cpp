@@ -214,12 +214,16 @@ uint64_t mapped_bytes() {
     return std::strtoull(text, nullptr, 10) * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
-// Half of the room left under an address-space cap; nothing without a cap.
-std::optional<uint64_t> half_the_room() {
+// What parked threads may take under an address-space cap: half of the room
+// left, less what the scheduler and the call itself map besides; nothing
+// without a cap.
+std::optional<uint64_t> room_for_threads() {
+    constexpr uint64_t kBesides = uint64_t{16} << 20;
     rlimit limit{};
     if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
     const uint64_t mapped = mapped_bytes();
-    return mapped < limit.rlim_cur ? (limit.rlim_cur - mapped) / 2 : 0;
+    const uint64_t half = mapped < limit.rlim_cur ? (limit.rlim_cur - mapped) / 2 : 0;
+    return half > kBesides ? half - kBesides : 0;
 }
 
 // The most one more parked thread can map: its stack and guard page, an
@@ -254,7 +258,7 @@ uint64_t park_worker_threads(uint64_t want, std::size_t stack_size) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return 0;
     if (stack_size > 0) pthread_attr_setstacksize(&attr, stack_size);
-    const std::optional<uint64_t> allowance = half_the_room();
+    const std::optional<uint64_t> allowance = room_for_threads();
     const uint64_t mapped_before = allowance ? mapped_bytes() : 0;
     const uint64_t one = most_one_thread_maps(stack_size);
     std::vector<Parked*> parked;
