@@ -179,8 +179,8 @@ template <class Body>
 void run_parallel_on(tbb::task_arena& arena, std::size_t n, Body&& body) {
     RunErrorSlot slot;
     if (arena.max_concurrency() == 1) {
-        for (std::size_t i = 0; i < n && pool_detail::run_item(body, i, slot); ++i) {
-        }
+        for (std::size_t i = 0; i < n; ++i)
+            if (!pool_detail::run_item(body, i, slot)) break;
     } else {
         pool_detail::run_in_arena(arena, n, body, slot);
     }

@@ -2,7 +2,6 @@
 
 #include <oneapi/tbb/task_arena.h>
 
-#include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
@@ -65,8 +64,7 @@ void* parked_main(void* self) {
 
 struct Reserve {
     std::mutex mutex;
-    std::vector<Parked*> ready;  // capacity fixed up front: taking one never allocates
-    Reserve() { ready.reserve(4096); }
+    std::vector<Parked*> ready;
 };
 
 Reserve& reserve() {
@@ -109,23 +107,20 @@ int create_for_tbb(pthread_t* thread, const pthread_attr_t* attr, ThreadRoutine 
     return 0;
 }
 
+// The relocations that fill an import slot with a function's address.
 #if defined(__x86_64__)
-constexpr uint32_t kSlotRelocs[] = {R_X86_64_JUMP_SLOT, R_X86_64_GLOB_DAT};
+#define QM_IMPORT_ROUTING 1
+bool points_to_slot(uint64_t type) { return type == R_X86_64_JUMP_SLOT || type == R_X86_64_GLOB_DAT; }
 #elif defined(__aarch64__)
-constexpr uint32_t kSlotRelocs[] = {R_AARCH64_JUMP_SLOT, R_AARCH64_GLOB_DAT};
-#else
-constexpr uint32_t kSlotRelocs[] = {0};
-#define QM_NO_IMPORT_ROUTING 1
+#define QM_IMPORT_ROUTING 1
+bool points_to_slot(uint64_t type) { return type == R_AARCH64_JUMP_SLOT || type == R_AARCH64_GLOB_DAT; }
 #endif
 
+#ifdef QM_IMPORT_ROUTING
 struct Search {
     uintptr_t inside;  // an address in libtbb's code
     bool routed = false;
 };
-
-bool points_to_slot(uint32_t type) {
-    return std::find(std::begin(kSlotRelocs), std::end(kSlotRelocs), type) != std::end(kSlotRelocs) && type != 0;
-}
 
 // Rewrites every import slot of pthread_create in the loaded object `info`
 // (libtbb) to create_for_tbb. Slots in the read-only-after-relocation range
@@ -170,7 +165,7 @@ bool route_imports(const dl_phdr_info* info) {
         if (tables[t] == nullptr) continue;
         for (std::size_t k = 0; k < sizes[t] / sizeof(ElfW(Rela)); ++k) {
             const ElfW(Rela)& r = tables[t][k];
-            if (!points_to_slot(static_cast<uint32_t>(ELF64_R_TYPE(r.r_info)))) continue;
+            if (!points_to_slot(ELF64_R_TYPE(r.r_info))) continue;
             const ElfW(Sym)& sym = symbols[ELF64_R_SYM(r.r_info)];
             if (std::strcmp(names + sym.st_name, "pthread_create") != 0) continue;
             auto* slot = reinterpret_cast<CreateFn*>(base + r.r_offset);
@@ -198,6 +193,7 @@ int route_in_object(dl_phdr_info* info, std::size_t, void* data) {
     }
     return 0;
 }
+#endif
 
 // ---------------------------------------------------------------------------
 // Room for the threads
@@ -214,14 +210,13 @@ uint64_t mapped_bytes() {
     return std::strtoull(text, nullptr, 10) * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
-// What parked threads may take under an address-space cap: half of the room
-// left, less what the scheduler and the call itself map besides; nothing
-// without a cap.
-std::optional<uint64_t> room_for_threads() {
+// What parked threads may take under an address-space cap, with `mapped`
+// bytes mapped now: half of the room left, less what the scheduler and the
+// call itself map besides; nothing without a cap.
+std::optional<uint64_t> room_for_threads(uint64_t mapped) {
     constexpr uint64_t kBesides = uint64_t{16} << 20;
     rlimit limit{};
     if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
-    const uint64_t mapped = mapped_bytes();
     const uint64_t half = mapped < limit.rlim_cur ? (limit.rlim_cur - mapped) / 2 : 0;
     return half > kBesides ? half - kBesides : 0;
 }
@@ -242,15 +237,15 @@ constexpr uint64_t kMinHeadroom = 16;
 }  // namespace
 
 bool route_tbb_thread_creation() {
-#ifdef QM_NO_IMPORT_ROUTING
-    return false;
-#else
+#ifdef QM_IMPORT_ROUTING
     static const bool routed = [] {
         Search search{reinterpret_cast<uintptr_t>(&tbb::detail::r1::max_concurrency)};
         dl_iterate_phdr(&route_in_object, &search);
         return search.routed;
     }();
     return routed;
+#else
+    return false;
 #endif
 }
 
@@ -258,8 +253,8 @@ uint64_t park_worker_threads(uint64_t want, std::size_t stack_size) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return 0;
     if (stack_size > 0) pthread_attr_setstacksize(&attr, stack_size);
-    const std::optional<uint64_t> allowance = room_for_threads();
-    const uint64_t mapped_before = allowance ? mapped_bytes() : 0;
+    const uint64_t mapped_before = mapped_bytes();
+    const std::optional<uint64_t> allowance = room_for_threads(mapped_before);
     const uint64_t one = most_one_thread_maps(stack_size);
     std::vector<Parked*> parked;
     parked.reserve(static_cast<std::size_t>(want));
