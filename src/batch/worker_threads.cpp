@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -250,14 +251,21 @@ bool route_tbb_thread_creation() {
 }
 
 uint64_t park_worker_threads(uint64_t want, std::size_t stack_size) {
+    // Room to hand the new threads over, made before any is started: a
+    // thread started and then lost would hold its room for nothing.
+    std::vector<Parked*> parked;
+    parked.reserve(static_cast<std::size_t>(want));
+    Reserve& r = reserve();
+    {
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.ready.reserve(r.ready.size() + static_cast<std::size_t>(want));
+    }
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return 0;
     if (stack_size > 0) pthread_attr_setstacksize(&attr, stack_size);
     const uint64_t mapped_before = mapped_bytes();
     const std::optional<uint64_t> allowance = room_for_threads(mapped_before);
     const uint64_t one = most_one_thread_maps(stack_size);
-    std::vector<Parked*> parked;
-    parked.reserve(static_cast<std::size_t>(want));
     bool failed = false;
     for (uint64_t i = 0; i < want; ++i) {
         if (allowance) {
@@ -265,8 +273,8 @@ uint64_t park_worker_threads(uint64_t want, std::size_t stack_size) {
             const uint64_t used = mapped > mapped_before ? mapped - mapped_before : 0;
             if (used + one > *allowance) break;
         }
-        auto* p = new Parked();
-        if (pthread_create(&p->handle, &attr, &parked_main, p) != 0) {
+        auto* p = new (std::nothrow) Parked();
+        if (p == nullptr || pthread_create(&p->handle, &attr, &parked_main, p) != 0) {
             delete p;
             failed = true;
             break;
@@ -283,7 +291,6 @@ uint64_t park_worker_threads(uint64_t want, std::size_t stack_size) {
             parked.pop_back();
         }
     }
-    Reserve& r = reserve();
     std::lock_guard<std::mutex> lock(r.mutex);
     r.ready.insert(r.ready.end(), parked.begin(), parked.end());
     return parked.size();

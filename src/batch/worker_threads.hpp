@@ -28,7 +28,8 @@ bool route_tbb_thread_creation();
 // returns how many were parked. Stops at the first thread that cannot be
 // started, then ends a few of the new ones again as headroom for the
 // process's other threads; under an address-space cap, stops before the new
-// threads could take more than half of the room that was free.
+// threads could take more than half of the room that was free. Throws
+// std::bad_alloc only before it starts any thread.
 uint64_t park_worker_threads(uint64_t want, std::size_t stack_size);
 
 // Parked threads not yet handed to TBB; for tests.
