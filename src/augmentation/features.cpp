@@ -368,7 +368,7 @@ std::vector<double> compute_feature_set_batch_core(std::span<const double> value
                                                    std::span<const std::uint64_t> offsets,
                                                    std::optional<std::uint64_t> period,
                                                    std::optional<std::uint64_t> window_size,
-                                                   tbb::task_arena& pool) {
+                                                   ThreadPool& pool) {
     bool ok = offsets.size() >= 2 && offsets.front() == 0 && offsets.back() == values.size();
     for (std::size_t i = 1; ok && i < offsets.size(); ++i) ok = offsets[i] > offsets[i - 1];
     if (!ok) value_error("offsets must increase strictly from 0 to len(values)");
@@ -405,7 +405,7 @@ std::vector<double> compute_feature_set_batch(std::span<const double> values,
     if (n_workers == 0) {
         return compute_feature_set_batch_core(values, bounds, period, window_size, default_pool());
     }
-    std::shared_ptr<tbb::task_arena> pool = batch_thread_pool(n_workers);
+    std::shared_ptr<ThreadPool> pool = batch_thread_pool(n_workers);
     return compute_feature_set_batch_core(values, bounds, period, window_size, *pool);
 }
 

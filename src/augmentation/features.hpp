@@ -10,7 +10,6 @@
 // Python layer raises.
 #pragma once
 
-#include <oneapi/tbb/task_arena.h>
 
 #include <array>
 #include <cstddef>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "augmentation/decompose.hpp"
+#include "batch/pool.hpp"
 
 namespace qm {
 
@@ -93,7 +93,7 @@ std::vector<double> compute_feature_set_batch_core(std::span<const double> value
                                                    std::span<const std::uint64_t> offsets,
                                                    std::optional<std::uint64_t> period,
                                                    std::optional<std::uint64_t> window_size,
-                                                   tbb::task_arena& pool);
+                                                   ThreadPool& pool);
 
 // The panel entry: signed offsets as they come from Python ("offsets must be
 // non-negative" for the first negative one), then the pool for n_workers

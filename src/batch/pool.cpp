@@ -1,14 +1,15 @@
 #include "batch/pool.hpp"
 
-#include "batch/worker_threads.hpp"
-
-#include <oneapi/tbb/global_control.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
-#include <exception>
-#include <mutex>
 #include <new>
 
 namespace qm {
@@ -33,70 +34,379 @@ bool parse_unsigned(const char* text, uint64_t& out) {
     return true;
 }
 
-int arena_concurrency(uint64_t n) {
-    return static_cast<int>(std::clamp<uint64_t>(n, 1, std::min(kMaxPoolThreads, kMaxLiveThreads)));
+// ---------------------------------------------------------------------------
+// Room for threads under an address-space cap
+
+constexpr uint64_t kMiB = uint64_t{1} << 20;
+constexpr std::size_t kStackBytes = 4 * kMiB;
+// What one more thread may take: its stack and guard page, the allocator
+// arena glibc may reserve at its first malloc, and some slack.
+constexpr uint64_t kThreadRoomBytes = kStackBytes + 4096 + 64 * kMiB + kMiB;
+// Kept back from the half of the free room a pool may take.
+constexpr uint64_t kRoomReserveBytes = 16 * kMiB;
+
+// Bytes mapped by the process (the first field of /proc/self/statm); 0 when
+// unreadable. Plain system calls: nothing here allocates.
+uint64_t mapped_bytes() {
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[64];
+    const ssize_t got = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    uint64_t pages = 0;
+    for (ssize_t i = 0; i < got && text[i] >= '0' && text[i] <= '9'; ++i)
+        pages = pages * 10 + static_cast<uint64_t>(text[i] - '0');
+    return pages * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
-// The slot of batch_thread_pool: the pool of the most recent distinct count.
-struct PoolCache {
-    std::mutex mutex;
-    uint64_t count = 0;  // 0: empty
-    std::shared_ptr<tbb::task_arena> pool;
-};
+// Half of the address space free when a pool starts building, less a
+// reserve: what its threads may take together. Without a cap: no limit.
+struct ThreadRoom {
+    bool capped = false;
+    uint64_t start = 0;   // mapped bytes when the pool started building
+    uint64_t budget = 0;
 
-// Leaked on purpose: arenas must not be torn down during static destruction,
-// when TBB's own state may already be gone.
-PoolCache& pool_cache() {
-    static PoolCache* cache = new PoolCache();
-    return *cache;
-}
-
-// Every arena is kept, one per size, for the life of the process: TBB frees
-// an arena whose last reference goes only if no worker demand is left on it,
-// and right after a run the demand is still there until a worker sees the
-// arena out of work. An arena dropped then is never freed and stays on the
-// list the workers scan, so replacing the arena at every change of count
-// leaked one per change and slowed every later run. Sizes run from 1 to
-// kMaxLiveThreads.
-struct KeptArenas {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<tbb::task_arena>> by_size =
-        std::vector<std::shared_ptr<tbb::task_arena>>(std::min(kMaxPoolThreads, kMaxLiveThreads) + 1);
-};
-
-// The arena of `size` threads (the caller's included), built on first use.
-std::shared_ptr<tbb::task_arena> kept_arena(int size) {
-    static KeptArenas* kept = new KeptArenas();  // leaked, as the cache
-    std::lock_guard<std::mutex> lock(kept->mutex);
-    std::shared_ptr<tbb::task_arena>& arena = kept->by_size.at(static_cast<std::size_t>(size));
-    if (!arena) {
-        // A pool of one thread never enters its arena (its items run on the
-        // caller), so that arena is never initialized.
-        auto built = std::make_shared<tbb::task_arena>(size);
-        if (size > 1) built->initialize();
-        arena = std::move(built);
+    static ThreadRoom now() {
+        ThreadRoom room;
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return room;
+        room.capped = true;
+        room.start = mapped_bytes();
+        const uint64_t cap = limit.rlim_cur;
+        const uint64_t half = cap > room.start ? (cap - room.start) / 2 : 0;
+        room.budget = half > kRoomReserveBytes ? half - kRoomReserveBytes : 0;
+        return room;
     }
-    return arena;
+
+    bool fits_another() const {
+        if (!capped) return true;
+        const uint64_t mapped = mapped_bytes();
+        const uint64_t taken = mapped > start ? mapped - start : 0;
+        return taken <= budget && budget - taken >= kThreadRoomBytes;
+    }
+};
+
+std::atomic<uint64_t> failing_start{0};  // test hook: countdown to a refused start
+
+// CPUs this process may run on.
+std::size_t usable_cpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<std::size_t>(std::max(1, CPU_COUNT(&set)));
+    return online_processors();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Pool internals
+
+struct PoolShared {
+    std::mutex mutex;
+    std::condition_variable wake;       // idle workers sleep here
+    PoolJob* jobs = nullptr;            // posted jobs, each removed by its caller
+    std::atomic<uint64_t> posts{0};     // bumped by every post; spinning workers watch it
+    std::size_t sleeping = 0;           // workers waiting on `wake`
+    bool stopping = false;
+    std::vector<char> quit;             // per worker: end now (headroom after a refused start)
+    bool spin = false;                  // threads fit the CPUs: spin briefly before sleeping
+};
+
+namespace {
+
+// The pool whose worker a thread is (null for every other thread). A
+// pthread key rather than a thread_local: the callers' threads are not ours,
+// and glibc would allocate a thread_local of this library lazily, on a
+// caller's first run, ending the process if it cannot.
+pthread_key_t worker_key() {
+    static const pthread_key_t key = [] {
+        pthread_key_t k;
+        if (::pthread_key_create(&k, nullptr) != 0) fault("no thread-specific key for the pools");
+        return k;
+    }();
+    return key;
+}
+
+const PoolShared* current_pool() { return static_cast<const PoolShared*>(::pthread_getspecific(worker_key())); }
+
+// Spins for at most `limit` until done(); true when done() held.
+template <class Done>
+bool spin_until(Done done, std::chrono::microseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (unsigned i = 1;; ++i) {
+        if (done()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+        if (i % 64 == 0 && std::chrono::steady_clock::now() >= deadline) return done();
+    }
+}
+
+constexpr auto kWorkerSpin = std::chrono::microseconds(50);
+constexpr auto kCallerSpin = std::chrono::microseconds(20);
+constexpr std::size_t kMaxRange = 32;
+
+// The first posted job with items left (under the pool's mutex).
+PoolJob* open_job(const PoolShared& s) {
+    for (PoolJob* j = s.jobs; j != nullptr; j = j->next_job)
+        if (j->next.load(std::memory_order_relaxed) < j->n && !j->slot->stopped()) return j;
+    return nullptr;
+}
+
+// Claims the next range of `job`: ranges shrink as the items run out, so long
+// and short items even out across threads at the end of a run.
+bool claim(PoolJob& job, std::size_t& begin, std::size_t& end) {
+    std::size_t b = job.next.load(std::memory_order_relaxed);
+    for (;;) {
+        if (b >= job.n) return false;
+        const std::size_t size = std::clamp<std::size_t>((job.n - b) / (4 * job.threads), 1, kMaxRange);
+        if (job.next.compare_exchange_weak(b, b + size, std::memory_order_relaxed)) {
+            begin = b;
+            end = b + size;
+            return true;
+        }
+    }
+}
+
+// Takes ranges of `job` until none is left or the run has stopped.
+void work_on(PoolJob& job) {
+    std::size_t begin = 0, end = 0;
+    while (!job.slot->stopped() && claim(job, begin, end)) job.run_range(job.body, *job.slot, begin, end);
+}
+
+void worker_loop(PoolShared& s, std::size_t index) {
+    std::unique_lock<std::mutex> lock(s.mutex);
+    for (;;) {
+        if (s.stopping || s.quit[index]) return;
+        if (PoolJob* job = open_job(s)) {
+            job->holders.fetch_add(1, std::memory_order_relaxed);
+            lock.unlock();
+            work_on(*job);
+            lock.lock();
+            if (job->holders.fetch_sub(1, std::memory_order_acq_rel) == 1 && job->waiting) job->finished.notify_one();
+            continue;
+        }
+        if (s.spin) {
+            const uint64_t seen = s.posts.load(std::memory_order_acquire);
+            lock.unlock();
+            const bool posted = spin_until([&] { return s.posts.load(std::memory_order_acquire) != seen; }, kWorkerSpin);
+            lock.lock();
+            if (posted) continue;
+        }
+        ++s.sleeping;
+        s.wake.wait(lock, [&] { return s.stopping || s.quit[index] || open_job(s) != nullptr; });
+        --s.sleeping;
+    }
+}
+
+// Handed to a new worker; the worker frees it. `ready` (on the starter's
+// stack, or null) is signalled once the worker holds what it will work with.
+struct WorkerStart {
+    std::shared_ptr<PoolShared> shared;
+    std::size_t index = 0;
+    struct Ready {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    }* ready = nullptr;
+};
+
+// Takes, while the room check that let this thread start still holds, what
+// it would otherwise take at its first item: its allocator arena, the
+// exception machinery and its thread-specific slot. glibc ends the process when it
+// cannot allocate a thread's TLS later on.
+void warm_up(const PoolShared* shared) {
+    ::pthread_setspecific(worker_key(), shared);
+    if (void* p = std::malloc(256)) {
+        static_cast<volatile char*>(p)[0] = 0;
+        std::free(p);
+    }
+    try {
+        throw 0;
+    } catch (int) {
+    }
+}
+
+void* worker_main(void* arg) {
+    auto* start = static_cast<WorkerStart*>(arg);
+    std::shared_ptr<PoolShared> shared = std::move(start->shared);
+    const std::size_t index = start->index;
+    WorkerStart::Ready* ready = start->ready;
+    delete start;
+    warm_up(shared.get());
+    if (ready != nullptr) {
+        std::lock_guard<std::mutex> lock(ready->mutex);
+        ready->done = true;
+        ready->cv.notify_one();  // under the lock: the starter's record outlives this call
+    }
+    worker_loop(*shared, index);
+    return nullptr;
+}
+
+// pthread_create with an explicit stack size, asynchronous signals blocked
+// (they belong to the process's own threads); an error code on failure.
+int start_thread(pthread_t& thread, WorkerStart* start) {
+    uint64_t k = failing_start.load(std::memory_order_relaxed);
+    while (k > 0 && !failing_start.compare_exchange_weak(k, k - 1, std::memory_order_relaxed)) {}
+    if (k == 1) return EAGAIN;
+
+    pthread_attr_t attr;
+    if (int rc = ::pthread_attr_init(&attr); rc != 0) return rc;
+    int rc = ::pthread_attr_setstacksize(&attr, kStackBytes);
+    if (rc == 0) {
+        sigset_t all, old;
+        ::sigfillset(&all);
+        for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) ::sigdelset(&all, sig);
+        ::pthread_sigmask(SIG_BLOCK, &all, &old);
+        rc = ::pthread_create(&thread, &attr, worker_main, start);
+        ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    }
+    ::pthread_attr_destroy(&attr);
+    return rc;
+}
+
+}  // namespace
+
+ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>()) {
+    const uint64_t want = std::clamp<uint64_t>(threads, 1, std::min(kMaxPoolThreads, kMaxLiveThreads)) - 1;
+    if (want == 0) return;
+    workers_.reserve(want);
+    shared_->quit.assign(want, 0);
+    shared_->spin = want + 1 <= usable_cpus();
+    worker_key();
+
+    const ThreadRoom room = ThreadRoom::now();
+    WorkerStart::Ready ready;
+    for (std::size_t i = 0; i < want; ++i) {
+        if (!room.fits_another()) break;
+        auto* start = new (std::nothrow) WorkerStart{shared_, i, room.capped ? &ready : nullptr};
+        if (start == nullptr) break;
+        pthread_t thread;
+        if (start_thread(thread, start) != 0) {
+            delete start;
+            // The system refuses threads: leave some of the new ones to the
+            // rest of the process.
+            const std::size_t keep = workers_.size() - std::min(workers_.size(), 16 + workers_.size() / 8);
+            {
+                std::lock_guard<std::mutex> lock(shared_->mutex);
+                for (std::size_t k = keep; k < workers_.size(); ++k) shared_->quit[k] = 1;
+            }
+            shared_->wake.notify_all();
+            for (std::size_t k = keep; k < workers_.size(); ++k) ::pthread_join(workers_[k], nullptr);
+            workers_.resize(keep);
+            break;
+        }
+        workers_.push_back(thread);
+        if (room.capped) {
+            // Measure the room only once this thread has taken its own.
+            std::unique_lock<std::mutex> lock(ready.mutex);
+            ready.cv.wait(lock, [&] { return ready.done; });
+            ready.done = false;
+        }
+    }
+}
+
+ThreadPool::~ThreadPool() {
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->stopping = true;
+    }
+    shared_->wake.notify_all();
+    const pthread_t self = ::pthread_self();
+    for (pthread_t thread : workers_) {
+        if (::pthread_equal(thread, self)) {
+            ::pthread_detach(thread);
+        } else {
+            ::pthread_join(thread, nullptr);
+        }
+    }
+}
+
+void ThreadPool::run(PoolJob& job) {
+    if (job.n == 0) return;
+    job.threads = threads();
+    PoolShared& s = *shared_;
+    if (workers_.empty() || job.n == 1 || current_pool() == &s) {
+        work_on(job);
+        return;
+    }
+    std::size_t wake = 0;
+    bool everyone = false;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        job.next_job = s.jobs;
+        s.jobs = &job;
+        s.posts.fetch_add(1, std::memory_order_release);
+        wake = std::min(s.sleeping, job.n - 1);
+        everyone = wake == s.sleeping;
+    }
+    if (everyone) {
+        s.wake.notify_all();
+    } else {
+        for (std::size_t k = 0; k < wake; ++k) s.wake.notify_one();
+    }
+    work_on(job);
+
+    // Every item is claimed now; wait only for the ranges workers still hold.
+    if (s.spin) spin_until([&] { return job.holders.load(std::memory_order_acquire) == 0; }, kCallerSpin);
+    std::unique_lock<std::mutex> lock(s.mutex);
+    for (PoolJob** p = &s.jobs; *p != nullptr; p = &(*p)->next_job) {
+        if (*p == &job) {
+            *p = job.next_job;
+            break;
+        }
+    }
+    if (job.holders.load(std::memory_order_acquire) > 0) {
+        job.waiting = true;
+        job.finished.wait(lock, [&] { return job.holders.load(std::memory_order_acquire) == 0; });
+    }
 }
 
 // ---------------------------------------------------------------------------
-// Worker threads
-//
-// TBB is allowed only as many workers as there are threads parked for it
-// (see worker_threads.hpp), so starting one never fails inside TBB. The limit
-// is raised, never lowered, as larger pools are asked for; TBB keeps its
-// workers for the life of its scheduler, which a leaked arena keeps alive.
+// The default pool and the slot of batch_thread_pool
 
-struct WorkerBudget {
-    std::mutex mutex;
-    uint64_t workers = 0;                    // TBB workers allowed
-    tbb::global_control* control = nullptr;  // process lifetime
-    tbb::task_arena* anchor = nullptr;       // keeps the scheduler (and its workers) alive
+namespace {
+
+struct Pools {
+    std::mutex default_mutex;
+    std::atomic<ThreadPool*> default_pool{nullptr};  // never destroyed
+    std::mutex slot_mutex;
+    uint64_t slot_count = 0;  // 0: empty
+    std::shared_ptr<ThreadPool> slot_pool;
 };
 
-WorkerBudget& worker_budget() {
-    static WorkerBudget* budget = new WorkerBudget();  // leaked, as the pools
-    return *budget;
+Pools& pools();
+
+// fork: the child has none of the pools' threads, and their locks may be in
+// any state. Its pools start empty; the old objects are left unreleased.
+void before_fork() {
+    pools().default_mutex.lock();
+    pools().slot_mutex.lock();
+}
+
+void after_fork_parent() {
+    pools().slot_mutex.unlock();
+    pools().default_mutex.unlock();
+}
+
+void after_fork_child() {
+    Pools& p = pools();
+    new (&p.default_mutex) std::mutex;
+    p.default_pool.store(nullptr);
+    new (&p.slot_mutex) std::mutex;
+    p.slot_count = 0;
+    new (&p.slot_pool) std::shared_ptr<ThreadPool>;
+}
+
+Pools& pools() {
+    // Leaked: pools must not be torn down during static destruction, while
+    // threads may still run items.
+    static Pools* p = [] {
+        auto* made = new Pools;
+        ::pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+        return made;
+    }();
+    return *p;
 }
 
 }  // namespace
@@ -121,65 +431,49 @@ uint64_t default_pool_size() {
     return size;
 }
 
-uint64_t ensure_global_parallelism(uint64_t n) {
-    WorkerBudget& budget = worker_budget();
-    const uint64_t cap = std::min(kMaxPoolThreads, kMaxLiveThreads);
-    const uint64_t want = std::clamp<uint64_t>(n, 1, cap) - 1;
-    std::lock_guard<std::mutex> lock(budget.mutex);
-    if (want <= budget.workers) return want + 1;
-    const std::size_t stack = tbb::global_control::active_value(tbb::global_control::thread_stack_size);
-    const uint64_t added = route_tbb_thread_creation() ? park_worker_threads(want - budget.workers, stack)
-                                                       : want - budget.workers;
-    if (added == 0) return budget.workers + 1;
-    if (budget.anchor == nullptr) {
-        // TBB fixes its own ceiling on workers from the limit in force when
-        // its scheduler starts: start it under the cap; the limit is lowered
-        // below before anything runs.
-        budget.control = new tbb::global_control(tbb::global_control::max_allowed_parallelism, cap);
-        auto* anchor = new tbb::task_arena(1);
-        anchor->initialize();
-        budget.anchor = anchor;
+ThreadPool& default_pool() {
+    Pools& p = pools();
+    if (ThreadPool* pool = p.default_pool.load(std::memory_order_acquire)) return *pool;
+    std::lock_guard<std::mutex> lock(p.default_mutex);
+    ThreadPool* pool = p.default_pool.load(std::memory_order_relaxed);
+    if (pool == nullptr) {
+        pool = new ThreadPool(default_pool_size());
+        p.default_pool.store(pool, std::memory_order_release);
     }
-    budget.workers += added;
-    // Several controls of one kind resolve to the smallest: a lower one is in
-    // force from its creation, a higher one once the old is gone.
-    auto* control = new tbb::global_control(tbb::global_control::max_allowed_parallelism,
-                                            static_cast<std::size_t>(budget.workers + 1));
-    delete budget.control;
-    budget.control = control;
-    return std::min(want, budget.workers) + 1;
+    return *pool;
 }
 
-tbb::task_arena& default_pool() {
-    static tbb::task_arena* arena =
-        kept_arena(arena_concurrency(ensure_global_parallelism(default_pool_size()))).get();
-    return *arena;
-}
-
-std::shared_ptr<tbb::task_arena> batch_thread_pool(uint64_t n_workers) {
+std::shared_ptr<ThreadPool> batch_thread_pool(uint64_t n_workers) {
     if (n_workers == 0) fault("batch_thread_pool called with 0 workers");
-    PoolCache& cache = pool_cache();
-    std::lock_guard<std::mutex> lock(cache.mutex);
-    if (cache.pool && cache.count == n_workers) return cache.pool;
+    Pools& p = pools();
+    std::lock_guard<std::mutex> lock(p.slot_mutex);
+    if (p.slot_pool && p.slot_count == n_workers) return p.slot_pool;
 
-    std::shared_ptr<tbb::task_arena> pool;
+    // The replaced pool ends first (its threads are joined here unless a run
+    // still holds it), so the new pool's threads reuse its stacks and
+    // allocator arenas instead of adding their own.
+    p.slot_pool.reset();
+    p.slot_count = 0;
+    std::shared_ptr<ThreadPool> pool;
     try {
-        pool = kept_arena(arena_concurrency(ensure_global_parallelism(n_workers)));
+        pool = std::make_shared<ThreadPool>(n_workers);
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
         value_error(std::string("failed to build rayon thread pool: ") + e.what());
     }
-    cache.count = n_workers;
-    cache.pool = pool;  // the previous one stays kept for its size
+    p.slot_count = n_workers;
+    p.slot_pool = pool;
     return pool;
 }
 
 uint64_t batch_thread_pool_cached_count() {
-    PoolCache& cache = pool_cache();
-    std::lock_guard<std::mutex> lock(cache.mutex);
-    return cache.pool ? cache.count : 0;
+    Pools& p = pools();
+    std::lock_guard<std::mutex> lock(p.slot_mutex);
+    return p.slot_pool ? p.slot_count : 0;
 }
+
+void fail_thread_start_for_tests(uint64_t k) { failing_start.store(k, std::memory_order_relaxed); }
 
 bool RunErrorSlot::record(std::string message) {
     int expected = kEmpty;

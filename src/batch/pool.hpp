@@ -1,41 +1,43 @@
 // Thread pools for the parallel parts of the engine, and the one way to run a
 // list of independent items on them.
 //
-// Two kinds of pool exist: the process-wide default pool (used when a caller
-// passes n_workers = 0, and by the DTW/DBA/feature code directly) and the pool
-// kept by `batch_thread_pool` for the last distinct non-zero worker count.
-// Both are oneTBB arenas, built once per size and kept for the life of the
-// process (the default pool is the arena of its size); values never depend on
-// which one runs the items, because every item owns its engines and writes
-// only its own result slot.
+// A pool of n threads owns n - 1 worker threads; the thread that runs a list
+// on it is the n-th and claims items like the workers. Two kinds of pool
+// exist: the process-wide default pool (n_workers = 0, and the DTW/DBA code
+// directly), built on first use and kept, and the pool that
+// `batch_thread_pool` keeps for the most recent non-zero worker count, which
+// ends its threads once the slot has replaced it and its last run is over.
+// Values never depend on which pool runs the items or on how many threads it
+// has, because every item owns its engines and writes only its own result.
+//
+// A worker that cannot be started (a cap on threads, or no room under an
+// address-space cap) only makes the pool smaller. Idle workers sleep.
 //
 // Error rule of a run: an item that throws qm::ValueError records its message
 // in the run's slot if the slot is still free (claimed by compare-exchange,
-// never by waiting), raises the stop flag, and cancels the rest of the run. No
-// new range of items starts once the flag is up. After the run the recorded
-// message is thrown again as qm::ValueError on the calling thread. Anything
-// else an item throws (qm::Fault, std::bad_alloc, ...) is kept the same way
-// (the first one) and rethrown after the run in place of any message: a fault
-// ends the call even when an item that was still running when another one
-// failed with a message is the one that faults.
+// never by waiting) and raises the stop flag. The flag is read before a range
+// of items is taken up and after each item; once it is up no new range
+// starts. After the run the recorded message is thrown again as ValueError on
+// the calling thread. Anything else an item throws (qm::Fault,
+// std::bad_alloc, ...) is kept the same way (the first one) and rethrown
+// after the run in place of any message.
 //
-// Not fork-safe: a child forked while pool threads exist may hang.
+// fork: a child starts with no pools; its first call builds fresh ones.
 #pragma once
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/task_arena.h>
-#include <oneapi/tbb/task_group.h>
-
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include <pthread.h>
 
 #include "fault.hpp"
 
@@ -44,20 +46,19 @@ namespace qm {
 // A pool never has more threads than this; larger counts are clamped.
 inline constexpr uint64_t kMaxPoolThreads = 65535;
 
-// Live threads are capped lower still: tens of thousands of threads exhaust
-// the process-id space, and the thread library then aborts the whole process
-// from one of its own threads. No value depends on the thread count, and more
-// threads than this never run faster.
+// Live threads of one pool are capped lower still: tens of thousands of
+// threads exhaust the process-id space, and more threads than this never run
+// faster. No value depends on the thread count.
 inline constexpr uint64_t kMaxLiveThreads = 1024;
 
 // ---------------------------------------------------------------------------
-// Pool sizes and pools
+// Pool sizes
 
 // Size of the default pool from the two environment values (null = unset) and
 // the number of online processors. A value is an unsigned decimal integer
 // with an optional leading '+'; RAYON_NUM_THREADS = 0 means `online`;
 // RAYON_RS_NUM_CPUS counts only above 0. The result is at least 1 and is not
-// clamped (the pool itself clamps to kMaxPoolThreads).
+// clamped (the pool itself clamps).
 uint64_t default_pool_size_from(const char* rayon_num_threads, const char* rayon_rs_num_cpus,
                                 uint64_t online);
 
@@ -65,31 +66,8 @@ uint64_t default_pool_size_from(const char* rayon_num_threads, const char* rayon
 uint64_t online_processors();
 
 // The default pool's size, read from the environment once (on first call)
-// and fixed for the life of the process.
+// and fixed for the life of the process (or of a forked child).
 uint64_t default_pool_size();
-
-// The process-wide default pool, created on first use, never destroyed.
-tbb::task_arena& default_pool();
-
-// The pool for a non-zero worker count, from the one-slot cache: the same
-// count as last time gives the same arena; another count takes the arena of
-// its size and puts it in the slot. Arenas are built once per size and kept
-// for the life of the process (TBB cannot free them safely right after a
-// run; see pool.cpp). Throws qm::ValueError("failed to build rayon thread
-// pool: ...") when the arena cannot be built, and qm::Fault for n_workers == 0.
-std::shared_ptr<tbb::task_arena> batch_thread_pool(uint64_t n_workers);
-
-// Count stored in the cache slot (0 when empty); for tests and diagnostics.
-uint64_t batch_thread_pool_cached_count();
-
-// Makes room for pools of `n` threads: parks threads for up to n - 1 TBB
-// workers (at most kMaxLiveThreads - 1) in all and lets TBB have them. Where
-// fewer fit (a cap on threads, or on the address space, of which they take
-// at most half of what is left), TBB gets what fits and pools run on fewer
-// threads with the same values. Never lowered. Returns the threads a pool of
-// `n` gets, the caller's included. Called by the pool constructors above
-// before their arenas run anything.
-uint64_t ensure_global_parallelism(uint64_t n);
 
 // ---------------------------------------------------------------------------
 // Error slot of one run
@@ -126,6 +104,73 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Pools
+
+// One run posted to a pool: items [0, n) claimed in ranges by the caller and
+// by any worker that finds the job. Lives on the caller's stack; the caller
+// takes it down only once no worker holds it.
+struct PoolJob {
+    std::size_t n = 0;
+    std::size_t threads = 1;            // of the pool: sizes the ranges
+    std::atomic<std::size_t> next{0};   // first unclaimed item
+    RunErrorSlot* slot = nullptr;
+    void (*run_range)(void* body, RunErrorSlot& slot, std::size_t begin, std::size_t end) = nullptr;
+    void* body = nullptr;
+    // Guarded by the pool's mutex; `holders` is also read without it.
+    std::atomic<int> holders{0};        // workers taking ranges of this job
+    bool waiting = false;               // the caller sleeps on `finished`
+    std::condition_variable finished;
+    PoolJob* next_job = nullptr;        // the pool's list of posted jobs
+};
+
+// What a pool's threads share (pool.cpp); outlives the pool object while a
+// worker that was detached from it still runs.
+struct PoolShared;
+
+class ThreadPool {
+public:
+    // A pool of `threads` threads, the caller's included: starts up to
+    // threads - 1 workers (at most kMaxLiveThreads - 1), fewer where they do
+    // not fit. Throws std::bad_alloc only before any worker has started.
+    explicit ThreadPool(uint64_t threads);
+    // Stops the workers and joins them (a worker of this pool that drops the
+    // last reference detaches itself instead).
+    ~ThreadPool();
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    // Threads of a run: the workers that started, plus the caller.
+    std::size_t threads() const noexcept { return workers_.size() + 1; }
+
+    // Runs every range of `job` (whose n, slot, run_range and body are set)
+    // on this pool and the calling thread; returns once every claimed range
+    // has finished. A call from one of this pool's workers runs the items
+    // itself.
+    void run(PoolJob& job);
+
+private:
+    std::shared_ptr<PoolShared> shared_;
+    std::vector<pthread_t> workers_;
+};
+
+// The process-wide default pool, built on first use at default_pool_size().
+ThreadPool& default_pool();
+
+// The pool for a non-zero worker count, from the one-slot cache: the same
+// count as last time gives the same pool; another count ends the slot's
+// pool (its threads are joined as soon as no run holds it) and builds one of
+// that size. Throws qm::ValueError("failed to build rayon thread pool: ...")
+// when the pool cannot be built, and qm::Fault for n_workers == 0.
+std::shared_ptr<ThreadPool> batch_thread_pool(uint64_t n_workers);
+
+// Count stored in the cache slot (0 when empty); for tests and diagnostics.
+uint64_t batch_thread_pool_cached_count();
+
+// Test hook: the k-th worker start from now on fails as a start refused by
+// the system would (k = 0: none fails).
+void fail_thread_start_for_tests(uint64_t k);
+
+// ---------------------------------------------------------------------------
 // Running items
 
 namespace pool_detail {
@@ -139,51 +184,32 @@ bool run_item(Body& body, std::size_t i, RunErrorSlot& slot) {
         slot.record(e.what());
         return false;
     } catch (...) {
-        // Kept by the slot rather than left to TBB, which drops an exception
-        // thrown after the run was cancelled.
         slot.record_exception(std::current_exception());
         return false;
     }
     return !slot.stopped();
 }
 
-// The body of a run on an arena the caller already holds. `body(i)` is called
-// once for every i in [0, n) unless the run stops early.
 template <class Body>
-void run_in_arena(tbb::task_arena& arena, std::size_t n, Body& body, RunErrorSlot& slot) {
-    if (n == 0) return;
-    tbb::task_group_context ctx;
-    arena.execute([&] {
-        tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, n),
-            [&](const tbb::blocked_range<std::size_t>& range) {
-                if (slot.stopped()) return;
-                for (std::size_t i = range.begin(); i != range.end(); ++i) {
-                    if (!run_item(body, i, slot)) {
-                        ctx.cancel_group_execution();
-                        return;
-                    }
-                }
-            },
-            ctx);
-    });
+void run_range(void* body, RunErrorSlot& slot, std::size_t begin, std::size_t end) {
+    if (slot.stopped()) return;
+    for (std::size_t i = begin; i != end; ++i)
+        if (!run_item(*static_cast<Body*>(body), i, slot)) return;
 }
 
 }  // namespace pool_detail
 
-// Runs body(i) for i in [0, n) on `arena` with the error rule above. A pool
-// of one thread runs the items on the calling thread without entering its
-// arena: TBB would only add its overhead, and a caller that finds an arena
-// with no workers taken by another caller makes TBB start a thread for it.
+// Runs body(i) for i in [0, n) on `pool` with the error rule above.
 template <class Body>
-void run_parallel_on(tbb::task_arena& arena, std::size_t n, Body&& body) {
+void run_parallel_on(ThreadPool& pool, std::size_t n, Body&& body) {
+    using B = std::remove_reference_t<Body>;
     RunErrorSlot slot;
-    if (arena.max_concurrency() == 1) {
-        for (std::size_t i = 0; i < n; ++i)
-            if (!pool_detail::run_item(body, i, slot)) break;
-    } else {
-        pool_detail::run_in_arena(arena, n, body, slot);
-    }
+    PoolJob job;
+    job.n = n;
+    job.slot = &slot;
+    job.run_range = &pool_detail::run_range<B>;
+    job.body = const_cast<void*>(static_cast<const void*>(&body));
+    pool.run(job);
     slot.rethrow_if_failed();
 }
 
@@ -196,7 +222,7 @@ void run_parallel(std::size_t n, uint64_t n_workers, Body&& body) {
         run_parallel_on(default_pool(), n, body);
         return;
     }
-    std::shared_ptr<tbb::task_arena> pool = batch_thread_pool(n_workers);
+    std::shared_ptr<ThreadPool> pool = batch_thread_pool(n_workers);
     run_parallel_on(*pool, n, body);
 }
 

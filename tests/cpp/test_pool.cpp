@@ -1,22 +1,25 @@
-// Pool internals Python cannot reach: nested runs, how a run stops and which
-// failure reaches the caller, and the one-slot cache of pools.
+// Pool internals Python cannot reach: nested and concurrent runs, how a run
+// stops and which failure reaches the caller, the one-slot cache of pools and
+// its threads' lifetime, workers that cannot start, and fork.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <mutex>
-#include <set>
 #include <chrono>
+#include <cstdint>
+#include <mutex>
 #include <new>
+#include <numeric>
+#include <set>
 #include <string>
-#include <pthread.h>
 #include <thread>
 #include <vector>
 
 #include "batch/pool.hpp"
-#include "batch/worker_threads.hpp"
 #include "fault.hpp"
 
 namespace {
@@ -26,25 +29,72 @@ using Clock = std::chrono::steady_clock;
 
 // Spins until `done()` or a generous deadline, so a broken pool fails instead of hanging.
 template <class F>
-void wait_for(F done) {
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (!done() && Clock::now() < deadline) std::this_thread::yield();
-}
-
-TEST(PoolRun, NestedRunOnTheSamePoolCompletes) {
-    for (uint64_t w : {0u, 3u}) {
-        auto sums = qm::map_parallel(6, w, [w](std::size_t i) {
-            auto inner = qm::map_parallel(50, w, [i](std::size_t j) { return i * 100 + j; });
-            std::size_t s = 0;
-            for (auto x : inner) s += x;
-            return s;
-        });
-        for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(sums[i], i * 100 * 50 + 49 * 50 / 2);
+bool wait_for(F done, std::chrono::seconds limit = std::chrono::seconds(20)) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+        if (done()) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::yield();
     }
 }
 
+// Threads of this process, from /proc.
+std::size_t live_threads() {
+    std::size_t n = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* e = ::readdir(dir)) n += e->d_name[0] != '.';
+        ::closedir(dir);
+    }
+    return n;
+}
+
+// A checksum of n items that takes some work per item.
+uint64_t checksum(std::size_t n, uint64_t n_workers) {
+    const std::vector<uint64_t> out = qm::map_parallel(n, n_workers, [](std::size_t i) {
+        uint64_t x = i + 1;
+        for (int k = 0; k < 200; ++k) x = x * 6364136223846793005u + 1442695040888963407u;
+        return x;
+    });
+    return std::accumulate(out.begin(), out.end(), uint64_t{0});
+}
+
+TEST(PoolRun, NestedRunsComplete) {
+    // On the same pool (the inner run goes inline on the worker) and across
+    // pools: a batch pool's items run on the default pool and back.
+    for (uint64_t outer : {0u, 3u}) {
+        for (uint64_t inner : {outer, uint64_t{0}}) {
+            auto sums = qm::map_parallel(6, outer, [inner](std::size_t i) {
+                auto row = qm::map_parallel(50, inner, [i](std::size_t j) { return i * 100 + j; });
+                std::size_t s = 0;
+                for (auto x : row) s += x;
+                return s;
+            });
+            for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(sums[i], i * 100 * 50 + 49 * 50 / 2);
+        }
+    }
+}
+
+TEST(PoolRun, ItemsRunOnThePoolsThreads) {
+    auto pool = qm::batch_thread_pool(4);
+    ASSERT_EQ(pool->threads(), 4u);
+    std::mutex mutex;
+    std::set<std::thread::id> seen;
+    qm::run_parallel_on(*pool, 64, [&](std::size_t) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen.insert(std::this_thread::get_id());
+        }
+        wait_for([&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return seen.size() >= 4;
+        });
+    });
+    EXPECT_EQ(seen.size(), 4u);
+    EXPECT_TRUE(seen.count(std::this_thread::get_id())) << "the caller counts as one of the threads";
+}
+
 TEST(PoolRun, FirstErrorStopsTheRun) {
-    // One worker: the failing first item is the last one run.
+    // One thread: the failing first item is the last one run.
     std::atomic<int> calls{0};
     EXPECT_THROW(qm::run_parallel(1000, 1,
                                   [&](std::size_t i) {
@@ -54,7 +104,7 @@ TEST(PoolRun, FirstErrorStopsTheRun) {
                  qm::ValueError);
     EXPECT_EQ(calls.load(), 1);
 
-    // Eight workers, a failure every 1000 items: every range meets one early.
+    // Eight threads, a failure every 1000 items: the run stops early.
     const std::size_t n = 200000;
     std::atomic<std::size_t> parallel_calls{0};
     EXPECT_THROW(qm::run_parallel(n, 8,
@@ -70,9 +120,30 @@ TEST(PoolRun, FirstErrorStopsTheRun) {
                  std::bad_alloc);
 }
 
+TEST(PoolRun, FirstMessageInTimeIsRaised) {
+    // Item 1 fails first; item 0 fails later while still running.
+    for (int round = 0; round < 5; ++round) {
+        std::atomic<bool> second_failed{false};
+        try {
+            qm::run_parallel(2, 2, [&](std::size_t i) {
+                if (i == 1) {
+                    second_failed = true;
+                    qm::value_error("first in time");
+                }
+                wait_for([&] { return second_failed.load(); });
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                qm::value_error("later");
+            });
+            ADD_FAILURE() << "no error";
+        } catch (const qm::ValueError& e) {
+            EXPECT_STREQ(e.what(), "first in time");
+        }
+    }
+}
+
 TEST(PoolRun, FaultOfAnItemStillRunningWinsOverAnEarlierMessage) {
     // Both items run at once; item 1 faults only after item 0 has failed with a
-    // message and cancelled the run. The fault must still reach the caller.
+    // message and stopped the run. The fault must still reach the caller.
     for (int round = 0; round < 5; ++round) {
         std::atomic<int> started{0};
         std::atomic<bool> message_thrown{false};
@@ -111,79 +182,143 @@ TEST(ErrorSlot, ExactlyOneConcurrentRecordWins) {
     EXPECT_NO_THROW(qm::RunErrorSlot().rethrow_if_failed());
 }
 
-TEST(PoolCache, SlotFollowsTheLatestCountArenasAreKept) {
+TEST(PoolRun, CallersWithDifferentCountsAtOnce) {
+    // Each caller switches counts, so pools are replaced while others run on them.
+    const uint64_t want = checksum(300, 1);
+    const uint64_t counts[] = {2, 3, 0, 5, 17, 1, 64, 8};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 6; ++t) {
+        callers.emplace_back([&, t] {
+            for (int r = 0; r < 40; ++r)
+                if (checksum(300, counts[(t + r) % 8]) != want) ++wrong;
+        });
+    }
+    for (auto& c : callers) c.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(PoolCache, SlotFollowsTheLatestCount) {
     auto a = qm::batch_thread_pool(2);
     auto b = qm::batch_thread_pool(2);
     EXPECT_EQ(a.get(), b.get());
+    EXPECT_EQ(a->threads(), 2u);
     auto c = qm::batch_thread_pool(3);
     EXPECT_NE(c.get(), a.get());
     EXPECT_EQ(qm::batch_thread_pool_cached_count(), 3u);
-    EXPECT_EQ(c->max_concurrency(), 3);
-    // Back to 2: the slot holds 2 again, on the arena kept for that size.
-    EXPECT_EQ(qm::batch_thread_pool(2).get(), a.get());
+    EXPECT_EQ(c->threads(), 3u);
+    // Back to 2: a new pool of 2 (the first one lives on only while held).
+    auto d = qm::batch_thread_pool(2);
+    EXPECT_NE(d.get(), a.get());
+    EXPECT_EQ(d->threads(), 2u);
     EXPECT_EQ(qm::batch_thread_pool_cached_count(), 2u);
-    // A huge count is clamped before it reaches TBB's int; counts past the
-    // cap share the one arena of the largest size.
-    const int cap = static_cast<int>(std::min(qm::kMaxPoolThreads, qm::kMaxLiveThreads));
+    // A huge count is clamped; the slot keeps the count asked for.
     auto huge = qm::batch_thread_pool(100000);
-    EXPECT_EQ(huge->max_concurrency(), cap);
-    EXPECT_EQ(qm::batch_thread_pool(5000).get(), huge.get());
-    EXPECT_EQ(qm::batch_thread_pool_cached_count(), 5000u);
+    EXPECT_EQ(huge->threads(), qm::kMaxLiveThreads);
+    EXPECT_EQ(qm::batch_thread_pool(100000).get(), huge.get());
+    EXPECT_EQ(qm::batch_thread_pool_cached_count(), 100000u);
 }
 
-TEST(PoolCache, ReplacedPoolKeepsServingItsRunningCall) {
-    auto old_pool = qm::batch_thread_pool(4);
+TEST(PoolCache, ReplacedPoolServesItsRunningCallThenEndsItsThreads) {
+    qm::batch_thread_pool(1);  // the slot's previous pool has no workers
+    const std::size_t before = live_threads();
+    auto old_pool = qm::batch_thread_pool(6);
+    EXPECT_EQ(live_threads(), before + 5);
     std::atomic<bool> replaced{false};
     std::vector<std::size_t> out(64);
-    std::thread runner([&] {
-        qm::run_parallel_on(*old_pool, out.size(), [&](std::size_t i) {
+    std::thread runner([&, pool = std::move(old_pool)]() mutable {
+        qm::run_parallel_on(*pool, out.size(), [&](std::size_t i) {
             wait_for([&] { return replaced.load(); });
             out[i] = i * i;
         });
+        pool.reset();  // the last holder: its threads are joined here
     });
-    auto new_pool = qm::batch_thread_pool(5);
-    EXPECT_NE(new_pool.get(), old_pool.get());
-    EXPECT_EQ(qm::batch_thread_pool_cached_count(), 5u);
+    auto new_pool = qm::batch_thread_pool(3);
+    EXPECT_EQ(qm::batch_thread_pool_cached_count(), 3u);
+    EXPECT_EQ(live_threads(), before + 1 + 5 + 2);  // the runner, the old pool's workers, the new
     replaced = true;
     runner.join();
     for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i], i * i);
+    EXPECT_EQ(live_threads(), before + 2);
+    new_pool.reset();
+    qm::batch_thread_pool(1);
+    EXPECT_EQ(live_threads(), before);
 }
 
-// Threads of this process, from /proc.
-std::size_t live_threads() {
-    std::size_t n = 0;
-    if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (const dirent* e = ::readdir(dir)) n += e->d_name[0] != '.';
-        ::closedir(dir);
-    }
-    return n;
-}
-
-TEST(PoolThreads, TbbStartsItsWorkersOnParkedThreadsOnly) {
-    ASSERT_TRUE(qm::route_tbb_thread_creation());
-    constexpr std::size_t kThreads = 32;
-    auto pool = qm::batch_thread_pool(kThreads);
-    ASSERT_EQ(pool->max_concurrency(), static_cast<int>(kThreads));
-    const std::size_t parked = qm::parked_worker_threads();
-    const std::size_t threads = live_threads();
-    // Every thread of the pool holds an item at once, so TBB must start
-    // every worker the earlier tests did not need.
-    std::mutex mutex;
-    std::set<pthread_t> seen;
-    qm::run_parallel_on(*pool, kThreads * 4, [&](std::size_t) {
+TEST(PoolThreads, WorkersThatCannotStartMakeThePoolSmaller) {
+    const uint64_t want = checksum(500, 1);
+    struct Case {
+        uint64_t fail_at, threads, expected;
+    };
+    // A refused start stops the starting and leaves 16 of the started
+    // workers, plus one in eight, to the rest of the process.
+    for (Case c : {Case{1, 8, 1}, Case{5, 8, 1}, Case{40, 64, 20}, Case{100, 64, 64}}) {
+        qm::fail_thread_start_for_tests(c.fail_at);
+        const std::size_t before = live_threads();
         {
-            std::lock_guard<std::mutex> lock(mutex);
-            seen.insert(pthread_self());
+            qm::ThreadPool pool(c.threads);
+            EXPECT_EQ(pool.threads(), c.expected) << c.fail_at;
+            EXPECT_EQ(live_threads(), before + c.expected - 1);
+            std::vector<uint64_t> out(500);
+            qm::run_parallel_on(pool, out.size(), [&](std::size_t i) { out[i] = i; });
+            EXPECT_EQ(std::accumulate(out.begin(), out.end(), uint64_t{0}), 499u * 500u / 2);
         }
-        wait_for([&] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return seen.size() >= kThreads;
-        });
+        EXPECT_EQ(live_threads(), before);
+        qm::fail_thread_start_for_tests(0);
+    }
+    // Through the slot: a pool with no worker runs on the caller, same values.
+    qm::batch_thread_pool(1);
+    qm::fail_thread_start_for_tests(1);
+    EXPECT_EQ(qm::batch_thread_pool(9)->threads(), 1u);
+    EXPECT_EQ(checksum(500, 9), want);
+    qm::fail_thread_start_for_tests(0);
+}
+
+// Runs `child` in a forked child and fails when it does not exit 0 within
+// `limit`: a hang is killed and reported.
+template <class Child>
+void expect_child_succeeds(Child child, const char* what, std::chrono::seconds limit = std::chrono::seconds(20)) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) ::_exit(child() ? 0 : 1);
+    int status = 0;
+    const bool ended = wait_for([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit);
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        FAIL() << what << ": the child hung";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << what << ": status " << status;
+}
+
+TEST(PoolFork, ChildCallsRightAfterARun) {
+    const uint64_t want = checksum(200, 1);
+    for (int round = 0; round < 10; ++round) {
+        for (uint64_t count : {8u, 0u, 64u}) {
+            ASSERT_EQ(checksum(200, count), want);
+            expect_child_succeeds(
+                [&] { return checksum(200, count) == want && checksum(200, 3) == want && checksum(200, 0) == want; },
+                "right after a run");
+        }
+    }
+}
+
+TEST(PoolFork, ChildForkedWhileAnotherThreadRuns) {
+    const uint64_t want = checksum(200, 1), long_want = checksum(2000, 1);
+    std::atomic<bool> stop{false};
+    std::atomic<int> wrong{0};
+    std::thread runner([&] {
+        for (int r = 0; !stop; ++r)
+            if (checksum(2000, r % 2 ? 4 : 0) != long_want) ++wrong;
     });
-    EXPECT_EQ(seen.size(), kThreads);
-    // The workers TBB started were parked threads: none was added.
-    EXPECT_EQ(live_threads(), threads);
-    EXPECT_LT(qm::parked_worker_threads(), parked);
+    for (int round = 0; round < 20; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        expect_child_succeeds([&] { return checksum(200, 4) == want && checksum(200, 0) == want; },
+                              "while another thread runs");
+    }
+    stop = true;
+    runner.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
