@@ -1,6 +1,7 @@
 #include "augmentation/fft_plan_cache.hpp"
 
 #include <fftw3.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -15,11 +16,42 @@ namespace qm {
 
 namespace {
 
-// Never destroyed: plans may still be released while the process exits.
-std::mutex& planner_mutex() {
-    static std::mutex* m = new std::mutex;
-    return *m;
+// The planner lock and the cache, created on first use and never destroyed:
+// plans may still be released while the process exits.
+struct PlanState {
+    std::mutex planner;
+    FftPlanCache cache;
+};
+
+PlanState& plan_state();
+
+// fork: neither lock may stay held by a thread that the child does not have.
+// The two are never held together, so the order taken here is free.
+void before_fork() {
+    plan_state().planner.lock();
+    plan_state().cache.mutex.lock();
 }
+
+void after_fork_parent() {
+    plan_state().cache.mutex.unlock();
+    plan_state().planner.unlock();
+}
+
+void after_fork_child() {
+    new (&plan_state().cache.mutex) std::mutex;
+    new (&plan_state().planner) std::mutex;
+}
+
+PlanState& plan_state() {
+    static PlanState* state = [] {
+        auto* made = new PlanState;
+        ::pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+        return made;
+    }();
+    return *state;
+}
+
+std::mutex& planner_mutex() { return plan_state().planner; }
 
 std::unique_lock<std::mutex> lock_or_fault(std::mutex& m) {
     try {
@@ -109,10 +141,7 @@ void real_fft_forward(const RealFftPlan& plan, std::span<const double> input,
     for (std::size_t k = 0; k < bins; ++k) output[k] = std::complex<double>(o[k][0], o[k][1]);
 }
 
-FftPlanCache& fft_plan_cache() {
-    static FftPlanCache* cache = new FftPlanCache;
-    return *cache;
-}
+FftPlanCache& fft_plan_cache() { return plan_state().cache; }
 
 std::shared_ptr<const RealFftPlan> get_or_build_plan(FftPlanCache& cache, std::size_t n) {
     {

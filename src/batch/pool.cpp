@@ -59,8 +59,34 @@ uint64_t mapped_bytes() {
     return pages * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
-// Half of the address space free when a pool starts building, less a
-// reserve: what its threads may take together. Without a cap: no limit.
+// Workers of every pool: live now, and the most ever live at once. An exited
+// worker's allocator arena stays mapped, and glibc gives it to the next new
+// thread, so up to peak - live arenas are there for new workers to take.
+std::atomic<uint64_t> live_workers{0};
+std::atomic<uint64_t> peak_workers{0};
+
+void count_started_worker() {
+    const uint64_t live = live_workers.fetch_add(1, std::memory_order_relaxed) + 1;
+    uint64_t peak = peak_workers.load(std::memory_order_relaxed);
+    while (peak < live && !peak_workers.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {}
+}
+
+void count_ended_worker() { live_workers.fetch_sub(1, std::memory_order_relaxed); }
+
+uint64_t reusable_arena_bytes() {
+    // glibc makes at most 8 arenas per processor; more threads share them.
+    const uint64_t most = 8 * online_processors();
+    const uint64_t made = std::min(peak_workers.load(std::memory_order_relaxed), most);
+    const uint64_t used = std::min(live_workers.load(std::memory_order_relaxed), most);
+    return (made > used ? made - used : 0) * (64 * kMiB);
+}
+
+// What the threads of a pool may take together under an address-space cap:
+// half of the room free when it starts building, less a reserve, where the
+// arenas that earlier workers left count as free. Every thread is counted
+// whole, whether it reuses an arena or not, so switching between counts
+// adds no arenas beyond those of the largest pool that fitted. Without a
+// cap: no limit.
 struct ThreadRoom {
     bool capped = false;
     uint64_t start = 0;   // mapped bytes when the pool started building
@@ -73,13 +99,16 @@ struct ThreadRoom {
         room.capped = true;
         room.start = mapped_bytes();
         const uint64_t cap = limit.rlim_cur;
-        const uint64_t half = cap > room.start ? (cap - room.start) / 2 : 0;
+        const uint64_t half = ((cap > room.start ? cap - room.start : 0) + reusable_arena_bytes()) / 2;
         room.budget = half > kRoomReserveBytes ? half - kRoomReserveBytes : 0;
         return room;
     }
 
-    bool fits_another() const {
+    // Whether a pool that has started `started` workers may start another;
+    // the mapped size also counts what other threads take meanwhile.
+    bool fits_another(std::size_t started) const {
         if (!capped) return true;
+        if ((started + 1) * kThreadRoomBytes > budget) return false;
         const uint64_t mapped = mapped_bytes();
         const uint64_t taken = mapped > start ? mapped - start : 0;
         return taken <= budget && budget - taken >= kThreadRoomBytes;
@@ -265,6 +294,9 @@ int start_thread(pthread_t& thread, WorkerStart* start) {
     return rc;
 }
 
+struct Pools;
+Pools& pools();
+
 }  // namespace
 
 ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>()) {
@@ -274,11 +306,12 @@ ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>(
     shared_->quit.assign(want, 0);
     shared_->spin = want + 1 <= usable_cpus();
     worker_key();
+    pools();  // fork handlers
 
     const ThreadRoom room = ThreadRoom::now();
     WorkerStart::Ready ready;
     for (std::size_t i = 0; i < want; ++i) {
-        if (!room.fits_another()) break;
+        if (!room.fits_another(workers_.size())) break;
         auto* start = new (std::nothrow) WorkerStart{shared_, i, room.capped ? &ready : nullptr};
         if (start == nullptr) break;
         pthread_t thread;
@@ -292,11 +325,15 @@ ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>(
                 for (std::size_t k = keep; k < workers_.size(); ++k) shared_->quit[k] = 1;
             }
             shared_->wake.notify_all();
-            for (std::size_t k = keep; k < workers_.size(); ++k) ::pthread_join(workers_[k], nullptr);
+            for (std::size_t k = keep; k < workers_.size(); ++k) {
+                ::pthread_join(workers_[k], nullptr);
+                count_ended_worker();
+            }
             workers_.resize(keep);
             break;
         }
         workers_.push_back(thread);
+        count_started_worker();
         if (room.capped) {
             // Measure the room only once this thread has taken its own.
             std::unique_lock<std::mutex> lock(ready.mutex);
@@ -319,6 +356,7 @@ ThreadPool::~ThreadPool() {
         } else {
             ::pthread_join(thread, nullptr);
         }
+        count_ended_worker();
     }
 }
 
@@ -390,6 +428,7 @@ void after_fork_parent() {
 }
 
 void after_fork_child() {
+    live_workers.store(0);  // the parent's arenas are all free in the child
     Pools& p = pools();
     new (&p.default_mutex) std::mutex;
     p.default_pool.store(nullptr);
