@@ -4,6 +4,7 @@
 #include <numpy/arrayobject.h>
 
 #include <cxxabi.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -462,11 +463,28 @@ std::pair<std::uintptr_t, std::uintptr_t> extent_of(PyArrayObject* a) {
     return {range->start, range->end};
 }
 
+// A forked child has only the thread that forked. The mutex must not stay
+// locked by a thread that is gone, and the borrows of those threads would
+// never be released, so the child starts with none (the forking thread's own
+// are dropped too; releasing them later finds nothing).
+void lock_for_fork() { borrow_mutex.lock(); }
+void unlock_after_fork() { borrow_mutex.unlock(); }
+void reset_after_fork() {
+    borrows.clear();
+    borrow_mutex.unlock();  // locked by this very thread before the fork
+}
+
 uint64_t acquire(PyObject* array, bool write) {
     PyArrayObject* a = as_array(array);
     if (write && !PyArray_ISWRITEABLE(a)) throw_type_error("The given array is not writeable");
     const auto [start, end] = extent_of(a);
     BorrowEntry entry{0, array, owner_of(a), start, end, write};
+    // Registered before the mutex is first taken. Its one failure is ENOMEM;
+    // a static whose initialiser throws is initialised again on the next call.
+    [[maybe_unused]] static const bool fork_handlers = [] {
+        if (pthread_atfork(lock_for_fork, unlock_after_fork, reset_after_fork) != 0) throw std::bad_alloc();
+        return true;
+    }();
     {
         // No Python call under the mutex: setting an error can start a
         // collection whose finalizers call back in and take a borrow.
