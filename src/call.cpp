@@ -4,6 +4,7 @@
 #include <numpy/arrayobject.h>
 
 #include <cxxabi.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,9 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
+
+#include "byte_extent.hpp"
 
 namespace qm::py {
 
@@ -420,9 +424,9 @@ struct BorrowEntry {
     // Identity only, never dereferenced: whoever holds the borrow holds a
     // reference to the array for as long.
     PyObject* array;
-    PyObject* base;  // the object that owns the memory
-    char* start;     // the bytes the array can reach, [start, end); empty if it has no element
-    char* end;
+    PyObject* base;        // the object that owns the memory
+    std::uintptr_t start;  // the bytes the array can reach, [start, end); empty if it holds no byte
+    std::uintptr_t end;
     bool write;
 };
 
@@ -443,17 +447,31 @@ PyObject* owner_of(PyArrayObject* a) {
     return base;
 }
 
-// The lowest and one past the highest byte the array's elements occupy,
-// strides of either sign included; start == end for an array without elements.
-std::pair<char*, char*> extent_of(PyArrayObject* a) {
-    char* data = static_cast<char*>(PyArray_DATA(a));
-    if (PyArray_SIZE(a) == 0) return {data, data};
-    npy_intp low = 0, high = PyArray_ITEMSIZE(a);
-    for (int d = 0; d < PyArray_NDIM(a); ++d) {
-        const npy_intp reach = (PyArray_DIM(a, d) - 1) * PyArray_STRIDE(a, d);
-        (reach < 0 ? low : high) += reach;
-    }
-    return {data + low, data + high};
+// The address of the lowest and one past the highest byte the array's
+// elements occupy, strides of either sign included. start == end when it holds
+// no byte: it has no element, or its strides reach past the address space.
+// Such an array cannot be contiguous and is refused before any byte is read;
+// until then it conflicts only with itself, like an empty one, so the caller
+// sees that refusal rather than a conflict.
+std::pair<std::uintptr_t, std::uintptr_t> extent_of(PyArrayObject* a) {
+    static_assert(std::is_same_v<npy_intp, std::ptrdiff_t>);
+    const auto data = reinterpret_cast<std::uintptr_t>(PyArray_DATA(a));
+    const auto ndim = static_cast<std::size_t>(PyArray_NDIM(a));
+    const auto extent = byte_extent(PyArray_ITEMSIZE(a), {PyArray_DIMS(a), ndim}, {PyArray_STRIDES(a), ndim});
+    const auto range = extent ? address_range(data, *extent) : std::nullopt;
+    if (!range) return {data, data};
+    return {range->start, range->end};
+}
+
+// A forked child has only the thread that forked. The mutex must not stay
+// locked by a thread that is gone, and the borrows of those threads would
+// never be released, so the child starts with none (the forking thread's own
+// are dropped too; releasing them later finds nothing).
+void lock_for_fork() { borrow_mutex.lock(); }
+void unlock_after_fork() { borrow_mutex.unlock(); }
+void reset_after_fork() {
+    borrows.clear();
+    borrow_mutex.unlock();  // locked by this very thread before the fork
 }
 
 uint64_t acquire(PyObject* array, bool write) {
@@ -461,6 +479,12 @@ uint64_t acquire(PyObject* array, bool write) {
     if (write && !PyArray_ISWRITEABLE(a)) throw_type_error("The given array is not writeable");
     const auto [start, end] = extent_of(a);
     BorrowEntry entry{0, array, owner_of(a), start, end, write};
+    // Registered before the mutex is first taken. Its one failure is ENOMEM;
+    // a static whose initialiser throws is initialised again on the next call.
+    [[maybe_unused]] static const bool fork_handlers = [] {
+        if (pthread_atfork(lock_for_fork, unlock_after_fork, reset_after_fork) != 0) throw std::bad_alloc();
+        return true;
+    }();
     {
         // No Python call under the mutex: setting an error can start a
         // collection whose finalizers call back in and take a borrow.

@@ -164,6 +164,34 @@ def test_array_rules(call, expected):
     np.testing.assert_array_equal(X8, before)
 
 
+# Strides that reach past any address space (NumPy's as_strided takes any
+# value) get the strided array's refusal, whatever kind of argument they are.
+# (make: stride-taking function of a base array -> the call)
+HUGE_STRIDE_ARGUMENTS = {
+    "distributions": lambda h: D.norm_cdf(h(np.zeros(4))),
+    "batch-array-param": lambda h: _lib.batch.generate_batch(
+        0, np.zeros(5), [h(np.zeros(4))], np.full(2, 8, np.int32), np.arange(2, dtype=np.uint64),
+        np.arange(6, dtype=np.uint64), {}),
+    "batch-lengths": lambda h: _lib.batch.generate_batch(
+        0, np.zeros(5), [], h(np.zeros(4, np.int32)), np.arange(2, dtype=np.uint64),
+        np.arange(6, dtype=np.uint64), {}),
+    "written-values": lambda h: _lib.pattern_injection.add_missingness(h(np.zeros(4)), 0, "random", 0.5, 1, 1),
+    "read-setting": lambda h: changepoints(X8.copy(), h(np.zeros(4))),
+    # borrowed for reading before `values` is borrowed for writing
+    "setting-over-values": lambda h: (lambda x: changepoints(x, h(x)))(X8.copy()),
+    "augmentation": lambda h: _lib.augmentation.dtw_distance(A, h(np.zeros(4))),
+    "augmentation-offsets": lambda h: _lib.augmentation.compute_feature_set_batch(
+        np.zeros(30), h(np.zeros(4, np.int64)), None, 4, 0),
+}
+
+
+@pytest.mark.parametrize("stride,n", [(2**62, 3), (-2**62, 3), (2**60, 9), (-2**60, 9)])
+@pytest.mark.parametrize("call", HUGE_STRIDE_ARGUMENTS.values(), ids=HUGE_STRIDE_ARGUMENTS.keys())
+def test_strides_past_the_address_space_are_refused(call, stride, n):
+    huge = lambda base: np.lib.stride_tricks.as_strided(base, shape=(n,), strides=(stride,))  # noqa: E731
+    assert_error(raised(call, huge), *NOT_CONTIGUOUS)
+
+
 def test_borrows_end_with_the_call():
     x = X8.copy()
     raised(changepoints, x, x)

@@ -493,6 +493,53 @@ def test_daemon_threads_inside_calls_at_exit():
     in_child(daemon_threads_at_exit)
 
 
+def fork_while_threads_borrow(forks=20):
+    # Threads keep the borrow registry busy: norm_cdf takes and drops a read
+    # borrow, add_missingness holds a write borrow while it works without the
+    # lock. A forked child has none of those threads, so it must find the
+    # registry unlocked and holding nothing, and write into the same arrays.
+    arrays = [np.random.default_rng(i).uniform(size=400_000) for i in range(3)]
+    stop = threading.Event()
+
+    def spin(x):
+        while not stop.is_set():
+            _lib.distributions.norm_cdf(x)
+            _lib.pattern_injection.add_missingness(x, 0, "random", 0.01, 1, 1)
+
+    threads = [threading.Thread(target=spin, args=(x,)) for x in arrays]
+    for t in threads:
+        t.start()
+    try:
+        for i in range(forks):
+            time.sleep(0.02)
+            pid = os.fork()
+            if pid == 0:
+                code = 0
+                try:
+                    for x in arrays:
+                        _lib.pattern_injection.add_missingness(x, 0, "random", 0.01, 1, 1)
+                except BaseException as exc:  # noqa: BLE001
+                    print(f"fork {i}: {exc!r}", file=sys.stderr, flush=True)
+                    code = 3
+                os._exit(code)
+            deadline = time.monotonic() + 10
+            while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
+                if time.monotonic() > deadline:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                    raise AssertionError(f"fork {i}: the child hung")
+                time.sleep(0.005)
+            assert os.waitstatus_to_exitcode(done[1]) == 0, f"fork {i}"
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+
+
+def test_fork_while_threads_borrow():
+    in_child(fork_while_threads_borrow, timeout=60)
+
+
 # ---------------------------------------------------------------------------
 # Worker threads that cannot be started
 
