@@ -158,7 +158,8 @@ pthread_key_t worker_key() {
 
 const PoolShared* current_pool() { return static_cast<const PoolShared*>(::pthread_getspecific(worker_key())); }
 
-// Spins for at most `limit` until done(); true when done() held.
+// Spins for at most `limit` until done(); true when done() held. Yields now
+// and then, so a spin gives way to other work on the same CPU.
 template <class Done>
 bool spin_until(Done done, std::chrono::microseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -167,12 +168,19 @@ bool spin_until(Done done, std::chrono::microseconds limit) {
 #if defined(__x86_64__) || defined(__i386__)
         __builtin_ia32_pause();
 #endif
-        if (i % 64 == 0 && std::chrono::steady_clock::now() >= deadline) return done();
+        if (i % 64 == 0) {
+            if (std::chrono::steady_clock::now() >= deadline) return done();
+            ::sched_yield();
+        }
     }
 }
 
-constexpr auto kWorkerSpin = std::chrono::microseconds(50);
-constexpr auto kCallerSpin = std::chrono::microseconds(20);
+// Runs often come in quick succession (DBA posts one per chunk of eight
+// alignments): a worker that waits about as long as an item takes finds the
+// next run without being woken. Spins end after a millisecond, so an idle
+// process uses no CPU.
+constexpr auto kWorkerSpin = std::chrono::microseconds(1000);
+constexpr auto kCallerSpin = std::chrono::microseconds(1000);
 constexpr std::size_t kMaxRange = 32;
 
 // The first posted job with items left (under the pool's mutex).
