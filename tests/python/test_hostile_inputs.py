@@ -544,10 +544,10 @@ def test_fork_while_threads_borrow():
 # Worker threads that cannot be started
 
 def workers_that_cannot_start(cap):
-    # TBB ends the process when it cannot start a worker; the pool must get
-    # by with the threads that fit instead. Threads are capped by the address
-    # space (set by in_child) or, for users other than root, by their number.
-    # The largest count comes first, before TBB settles its own ceiling.
+    # A pool that cannot start a worker must get by with the threads that
+    # fit, not end the process. Threads are capped by the address space (set
+    # by in_child) or, for users other than root, by their number. The
+    # largest count comes first, so the first pool built runs into the cap.
     if cap == "threads":
         import resource
         resource.setrlimit(resource.RLIMIT_NPROC, (1, 1))

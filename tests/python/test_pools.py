@@ -1,16 +1,20 @@
 """Thread pools behind the batch functions: the default pool's size from the
-environment, the one-slot cache for other worker counts, and pools that
-outlive failures, and replacement while concurrent callers still use them.
+environment, the one-slot cache for other worker counts, pools that outlive
+failures, replacement while concurrent callers still use them, several
+callers under an address-space cap, forks, and pools left idle.
 
-Pool sizes are seen from outside as the process's thread count after a few
-large batches (TBB starts its threads on demand, so the batch must keep them
-all busy), and so each size check runs in a fresh interpreter."""
+Pool sizes are seen from outside as the process's thread count: a pool of n
+threads starts its n - 1 workers when it is built (the caller is the n-th),
+and a replaced pool ends them. So each size check runs in a fresh
+interpreter, as does everything that could end or hang the process."""
 
 import os
 import resource
+import signal
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -47,27 +51,32 @@ def child_output(env, code, blas_threads=False):
     return done.stdout.split()
 
 
-def probe(env, n_workers=0):
-    """(thread count, digest) of a fresh interpreter after four runs."""
-    threads, h = child_output(env, f"for _ in range(4): h = T.run({n_workers})\nprint(T.threads(), h)")
+def probe(env, counts):
+    """(thread count, digest) of a fresh interpreter after four runs with each count in turn."""
+    code = f"for n in {list(counts)!r}:\n    for _ in range(4): h = T.run(n)\nprint(T.threads(), h)"
+    threads, h = child_output(env, code)
     return int(threads), h
 
 
 CPUS = os.cpu_count() or 1
 
 
-# (environment, n_workers, threads): the environment sizes only the default pool (n_workers 0).
-@pytest.mark.parametrize("env,n_workers,threads", [
-    ({}, 0, CPUS),
-    ({"RAYON_NUM_THREADS": "3"}, 0, 3),
-    ({"RAYON_NUM_THREADS": "+2", "RAYON_RS_NUM_CPUS": "5"}, 0, 2),
-    ({"RAYON_NUM_THREADS": "+", "RAYON_RS_NUM_CPUS": "+3"}, 0, 3),  # not a number: the next variable decides
-    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "2"}, 0, CPUS),  # 0 means the processors
-    ({"RAYON_NUM_THREADS": "99999999999999999999", "RAYON_RS_NUM_CPUS": "2"}, 0, 2),  # overflows
-    ({"RAYON_NUM_THREADS": "2"}, 1, 1), ({"RAYON_NUM_THREADS": "2"}, 3, 3), ({}, CPUS + 4, CPUS + 4),
+# (environment, counts run in turn, threads): the environment sizes only the
+# default pool (n_workers 0), which is built on first use and kept beside the
+# pool of the last other count; a replaced pool ends its workers.
+@pytest.mark.parametrize("env,counts,threads", [
+    ({}, [0], CPUS),
+    ({"RAYON_NUM_THREADS": "3"}, [0], 3),
+    ({"RAYON_NUM_THREADS": "+2", "RAYON_RS_NUM_CPUS": "5"}, [0], 2),
+    ({"RAYON_NUM_THREADS": "+", "RAYON_RS_NUM_CPUS": "+3"}, [0], 3),  # not a number: the next variable decides
+    ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "2"}, [0], CPUS),  # 0 means the processors
+    ({"RAYON_NUM_THREADS": "99999999999999999999", "RAYON_RS_NUM_CPUS": "2"}, [0], 2),  # overflows
+    ({"RAYON_NUM_THREADS": "2"}, [1], 1), ({"RAYON_NUM_THREADS": "2"}, [3], 3), ({}, [CPUS + 4], CPUS + 4),
+    ({}, [7, 3], 3),
+    ({"RAYON_NUM_THREADS": "4"}, [0, 3], 4 + 2), ({"RAYON_NUM_THREADS": "4"}, [5, 0, 3], 4 + 2),
 ])
-def test_pool_size(env, n_workers, threads):
-    assert probe(env, n_workers) == (threads, run())
+def test_pool_size(env, counts, threads):
+    assert probe(env, counts) == (threads, run())
 
 
 def test_concurrent_callers_while_pools_are_replaced():
@@ -219,3 +228,183 @@ def test_a_pool_with_no_room_for_a_worker_costs_next_to_nothing():
     assert same and after >= before - 4 and free_after >= free_before - 4, (before, after, free_before, free_after)
     (*_, alone), = capped_child(100, [1], above_mapped=True)
     assert count == alone
+
+
+# ---------------------------------------------------------------------------
+# Cases that could end or hang the process run in forks of a child
+# interpreter, which waits for each with a deadline.
+
+def in_fork(job, deadline=20.0):
+    """How a forked process running `job` (a callable, true when its values
+    are right) ended: "ok", "wrong", "raised", "exit<N>", "signal<N>", or
+    "hung" when it was killed after `deadline` seconds."""
+    pid = os.fork()
+    if pid == 0:
+        code = 2
+        try:
+            code = 0 if job() else 1
+        except BaseException:  # noqa: BLE001
+            import traceback
+            traceback.print_exc()
+        finally:
+            os._exit(code)
+    end = time.monotonic() + deadline
+    while not (done := os.waitpid(pid, os.WNOHANG))[0]:
+        if time.monotonic() > end:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            return "hung"
+        time.sleep(0.001)
+    code = os.waitstatus_to_exitcode(done[1])
+    return f"signal{-code}" if code < 0 else ("ok", "wrong", "raised")[code] if code <= 2 else f"exit{code}"
+
+
+def failures(outcomes):
+    """How often each outcome other than "ok" (or "<label>:ok") came up."""
+    return {o: outcomes.count(o) for o in sorted(set(outcomes)) if o.rpartition(":")[2] != "ok"}
+
+
+# The counts each of four callers asks for in turn: each its own, rotating
+# through them, and two counts out of step with the neighbour's.
+CALLERS = {
+    "own count": [[n] * 4 for n in (17, 300, 0, 1024)],
+    "rotating": [[(17, 300, 0, 1024)[(k + r) % 4] for r in range(4)] for k in range(4)],
+    **{f"{a} and {b}": [[(a, b)[(k + r) % 2] for r in range(4)] for k in range(4)]
+       for a, b in ((5, 2000), (64, 0), (2, 1024))},
+}
+
+
+def callers_at_once(plans, want, rounds, n):
+    """Whether every call gave `want`: in each round one thread per plan, all
+    started together, each making a batch of n series per count of its plan."""
+    wrong = []
+
+    def call(plan, start):
+        try:
+            start.wait()
+            wrong.extend(k for k in plan if run(k, n=n) != want)
+        except BaseException as exc:  # noqa: BLE001
+            wrong.append(exc)
+
+    for _ in range(rounds):
+        start = threading.Barrier(len(plans))
+        callers = [threading.Thread(target=call, args=(plan, start)) for plan in plans]
+        for t in callers:
+            t.start()
+        for t in callers:
+            t.join()
+    if wrong:
+        print("wrong", wrong, file=sys.stderr)
+    return not wrong
+
+
+def callers_under_cap(cap_mib, forks, rounds=8, n=64):
+    """Outcomes of forks (of a process with no pool threads) that each cap
+    their address space and run the callers of the next entry of CALLERS."""
+    want = run(1, n=n)
+
+    def capped(plans):
+        # Two processors on any machine: with eight, the process ended far
+        # more rarely.
+        os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:2])
+        resource.setrlimit(resource.RLIMIT_AS, (cap_mib << 20, cap_mib << 20))
+        return callers_at_once(plans, want, rounds, n)
+
+    plans = list(CALLERS.values())
+    print(*(in_fork(lambda: capped(plans[i % len(plans)])) for i in range(forks)))
+
+
+@pytest.mark.parametrize("cap_mib", [2048, 3072])
+def test_several_callers_with_their_own_counts_under_a_cap(cap_mib):
+    # Pools built for several counts at once once started more threads than
+    # there was room for, and the process ended: in a few processes in a
+    # hundred at their first calls, more often the longer they went on.
+    outcomes = child_output({}, f"T.callers_under_cap({cap_mib}, 30)", blas_threads=True)
+    assert not failures(outcomes) and len(outcomes) == 30, failures(outcomes)
+
+
+# (cycle of counts, rounds, share of the room that must stay free): the
+# default pool stays beside the batch pool, each taking at most half of the
+# room it finds. What the first round leaves, later rounds reuse: they never
+# go below its lowest room.
+@pytest.mark.parametrize("cycle,rounds,share", [((300, 17), 5, 0.4), ((17, 300, 0, 1024), 3, 0.25)])
+def test_switching_counts_keeps_the_room(cycle, rounds, share):
+    # Every switch between two counts once left the room of the threads it
+    # replaced behind: 2.8 GiB free fell to 0.2 GiB in ten calls.
+    steps = capped_child(3072, list(cycle) * rounds)
+    (_, largest, _, free, *_), *_ = steps
+    room = [(after, free_after) for _, _, after, _, free_after, _, _ in steps]
+    assert all(same for *_, same, _ in steps)
+    lowest = [min(r) for r in zip(*room[:len(cycle)])]
+    for k, (after, free_after) in enumerate(room):
+        assert after >= share * largest and free_after >= share * free, (k, largest, free, room)
+        assert after >= lowest[0] - 16 and free_after >= lowest[1] - 16, (k, room)
+
+
+# (count of the parent's runs, the other count its children ask for)
+FORKED_COUNTS = [(8, 3), (64, 300), (300, 8), (0, 8)]
+
+
+def forks_right_after_runs(forks, during, n=16):
+    """"count:outcome" for `forks` children per entry of FORKED_COUNTS, each
+    forked right after a run with the count (with `during`, while another
+    thread is inside one) and running with the count, then the other; up to
+    the first child that hangs."""
+    want = run(1, n=n)
+    for k, other in FORKED_COUNTS:
+        stop = threading.Event()
+
+        def busy():
+            while not stop.is_set():
+                run(k, n=n)
+
+        thread = threading.Thread(target=busy)
+        if during:
+            thread.start()
+        for _ in range(forks):
+            if not during:
+                run(k, n=n)
+            outcome = in_fork(lambda: run(k, n=n) == want and run(other, n=n) == want)
+            print(f"{k}:{outcome}", flush=True)
+            if outcome == "hung":
+                os._exit(0)  # one is enough: each costs the deadline
+        stop.set()
+        if during:
+            thread.join()
+
+
+@pytest.mark.parametrize("during", [False, True], ids=["after a run", "during a run"])
+def test_a_forked_child_runs_with_any_count(during):
+    # Children forked right after a run once hung in a few forks in a hundred,
+    # waiting for pool threads that exist only in the parent.
+    outcomes = child_output({}, f"T.forks_right_after_runs(40, {during})")
+    assert not failures(outcomes) and len(outcomes) == 40 * len(FORKED_COUNTS), failures(outcomes)
+
+
+def idle_cpu_after_random_counts(phases, n=2):
+    """CPU seconds the process spends over 5 s of sleep after phases of
+    (callers, calls): the callers' threads, started together, each make that
+    many batches with random counts in 1..1024; and the number of wrong values."""
+    want = run(1, n=n)
+    wrong = []
+
+    def call(seed, calls):
+        for k in np.random.default_rng(seed).integers(1, 1025, calls):
+            if run(int(k), n=n) != want:
+                wrong.append(k)
+
+    for callers, calls in phases:
+        started = [threading.Thread(target=call, args=(seed, calls)) for seed in range(callers)]
+        for t in started:
+            t.start()
+        for t in started:
+            t.join()
+    start = time.process_time()
+    time.sleep(5)
+    print(time.process_time() - start, len(wrong))
+
+
+def test_idle_pools_use_no_cpu():
+    # Idle pool threads once kept both processors busy after the last call.
+    cpu, wrong = child_output({}, "T.idle_cpu_after_random_counts([(1, 60), (4, 40)])")
+    assert float(cpu) < 0.25 and wrong == "0", (cpu, wrong)
