@@ -134,7 +134,7 @@ struct PoolShared {
     std::mutex mutex;
     std::condition_variable wake;       // idle workers sleep here
     PoolJob* jobs = nullptr;            // posted jobs, each removed by its caller
-    std::atomic<uint64_t> posts{0};     // bumped by every post; spinning workers watch it
+    std::atomic<uint64_t> posts{0};     // bumped by every post and stop; spinning workers watch it
     std::size_t sleeping = 0;           // workers waiting on `wake`
     bool stopping = false;
     std::vector<char> quit;             // per worker: end now (headroom after a refused start)
@@ -331,6 +331,7 @@ ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>(
             {
                 std::lock_guard<std::mutex> lock(shared_->mutex);
                 for (std::size_t k = keep; k < workers_.size(); ++k) shared_->quit[k] = 1;
+                shared_->posts.fetch_add(1, std::memory_order_release);
             }
             shared_->wake.notify_all();
             for (std::size_t k = keep; k < workers_.size(); ++k) {
@@ -355,6 +356,7 @@ ThreadPool::~ThreadPool() {
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
         shared_->stopping = true;
+        shared_->posts.fetch_add(1, std::memory_order_release);  // ends the spins too
     }
     shared_->wake.notify_all();
     const pthread_t self = ::pthread_self();
