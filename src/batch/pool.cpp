@@ -82,15 +82,20 @@ uint64_t reusable_arena_bytes() {
 }
 
 // What the threads of a pool may take together under an address-space cap:
-// half of the room free when it starts building, less a reserve, where the
-// arenas that earlier workers left count as free. Every thread is counted
-// whole, whether it reuses an arena or not, so switching between counts
-// adds no arenas beyond those of the largest pool that fitted. Without a
-// cap: no limit.
+// half of the room free when it starts building, less a reserve. Two limits
+// hold at once:
+// - the mapped size may grow by at most that much, whatever else the process
+//   does meanwhile;
+// - counting every thread whole, whether it takes over an arena or not, the
+//   threads fit in that half with the arenas that earlier workers left
+//   counted as free room; so switching between counts adds no arenas beyond
+//   those of the largest pool that fitted.
+// Without a cap: no limit.
 struct ThreadRoom {
     bool capped = false;
-    uint64_t start = 0;   // mapped bytes when the pool started building
-    uint64_t budget = 0;
+    uint64_t start = 0;          // mapped bytes when the pool started building
+    uint64_t growth_budget = 0;
+    uint64_t count_budget = 0;
 
     static ThreadRoom now() {
         ThreadRoom room;
@@ -99,19 +104,22 @@ struct ThreadRoom {
         room.capped = true;
         room.start = mapped_bytes();
         const uint64_t cap = limit.rlim_cur;
-        const uint64_t half = ((cap > room.start ? cap - room.start : 0) + reusable_arena_bytes()) / 2;
-        room.budget = half > kRoomReserveBytes ? half - kRoomReserveBytes : 0;
+        const uint64_t free = cap > room.start ? cap - room.start : 0;
+        auto half_less_reserve = [](uint64_t bytes) {
+            return bytes / 2 > kRoomReserveBytes ? bytes / 2 - kRoomReserveBytes : 0;
+        };
+        room.growth_budget = half_less_reserve(free);
+        room.count_budget = half_less_reserve(free + reusable_arena_bytes());
         return room;
     }
 
-    // Whether a pool that has started `started` workers may start another;
-    // the mapped size also counts what other threads take meanwhile.
+    // Whether a pool that has started `started` workers may start another.
     bool fits_another(std::size_t started) const {
         if (!capped) return true;
-        if ((started + 1) * kThreadRoomBytes > budget) return false;
+        if ((started + 1) * kThreadRoomBytes > count_budget) return false;
         const uint64_t mapped = mapped_bytes();
         const uint64_t taken = mapped > start ? mapped - start : 0;
-        return taken <= budget && budget - taken >= kThreadRoomBytes;
+        return taken <= growth_budget && growth_budget - taken >= kThreadRoomBytes;
     }
 };
 
