@@ -103,13 +103,15 @@ struct ThreadRoom {
         if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return room;
         room.capped = true;
         room.start = mapped_bytes();
+        if (room.start == 0) return room;  // the room cannot be measured: no worker
         const uint64_t cap = limit.rlim_cur;
         const uint64_t free = cap > room.start ? cap - room.start : 0;
         auto half_less_reserve = [](uint64_t bytes) {
             return bytes / 2 > kRoomReserveBytes ? bytes / 2 - kRoomReserveBytes : 0;
         };
         room.growth_budget = half_less_reserve(free);
-        room.count_budget = half_less_reserve(free + reusable_arena_bytes());
+        const uint64_t reusable = std::min(reusable_arena_bytes(), UINT64_MAX - free);
+        room.count_budget = half_less_reserve(free + reusable);
         return room;
     }
 
@@ -118,6 +120,7 @@ struct ThreadRoom {
         if (!capped) return true;
         if ((started + 1) * kThreadRoomBytes > count_budget) return false;
         const uint64_t mapped = mapped_bytes();
+        if (mapped == 0) return false;
         const uint64_t taken = mapped > start ? mapped - start : 0;
         return taken <= growth_budget && growth_budget - taken >= kThreadRoomBytes;
     }
@@ -214,7 +217,7 @@ bool claim(PoolJob& job, std::size_t& begin, std::size_t& end) {
 }
 
 // Takes ranges of `job` until none is left or the run has stopped.
-void work_on(PoolJob& job) {
+void work_on(PoolJob& job) noexcept {
     std::size_t begin = 0, end = 0;
     while (!job.slot->stopped() && claim(job, begin, end)) job.run_range(job.body, *job.slot, begin, end);
 }
@@ -381,11 +384,14 @@ ThreadPool::~ThreadPool() {
 void ThreadPool::run(PoolJob& job) {
     if (job.n == 0) return;
     job.threads = threads();
-    PoolShared& s = *shared_;
-    if (workers_.empty() || job.n == 1 || current_pool() == &s) {
+    if (workers_.empty() || job.n == 1 || current_pool() == shared_.get()) {
         work_on(job);
         return;
     }
+    // Held for the run: should the pool itself be dropped meanwhile by one of
+    // its workers, that worker must not free what this caller still waits on.
+    const std::shared_ptr<PoolShared> keep = shared_;
+    PoolShared& s = *keep;
     std::size_t wake = 0;
     bool everyone = false;
     {

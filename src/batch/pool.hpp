@@ -114,7 +114,7 @@ struct PoolJob {
     std::size_t threads = 1;            // of the pool: sizes the ranges
     std::atomic<std::size_t> next{0};   // first unclaimed item
     RunErrorSlot* slot = nullptr;
-    void (*run_range)(void* body, RunErrorSlot& slot, std::size_t begin, std::size_t end) = nullptr;
+    void (*run_range)(void* body, RunErrorSlot& slot, std::size_t begin, std::size_t end) noexcept = nullptr;
     void* body = nullptr;
     // Guarded by the pool's mutex; `holders` is also read without it.
     std::atomic<int> holders{0};        // workers taking ranges of this job
@@ -181,7 +181,11 @@ bool run_item(Body& body, std::size_t i, RunErrorSlot& slot) {
     try {
         body(i);
     } catch (const ValueError& e) {
-        slot.record(e.what());
+        try {
+            slot.record(e.what());
+        } catch (...) {  // no memory left for the message
+            slot.record_exception(std::current_exception());
+        }
         return false;
     } catch (...) {
         slot.record_exception(std::current_exception());
@@ -191,7 +195,7 @@ bool run_item(Body& body, std::size_t i, RunErrorSlot& slot) {
 }
 
 template <class Body>
-void run_range(void* body, RunErrorSlot& slot, std::size_t begin, std::size_t end) {
+void run_range(void* body, RunErrorSlot& slot, std::size_t begin, std::size_t end) noexcept {
     if (slot.stopped()) return;
     for (std::size_t i = begin; i != end; ++i)
         if (!run_item(*static_cast<Body*>(body), i, slot)) return;

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <numeric>
@@ -21,6 +22,33 @@
 
 #include "batch/pool.hpp"
 #include "fault.hpp"
+
+// The next operator new on a thread that sets this fails, as it would with no
+// memory left. Replaced for the whole test program; the pairs stay matched.
+thread_local bool fail_next_new = false;
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+void* operator new(std::size_t size) {
+    if (fail_next_new) {
+        fail_next_new = false;
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+
+void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size == 0 ? 1 : size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return std::malloc(size == 0 ? 1 : size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -160,6 +188,26 @@ TEST(PoolRun, FaultOfAnItemStillRunningWinsOverAnEarlierMessage) {
         };
         EXPECT_THROW(qm::run_parallel(2, 2, item), qm::Fault);
         ASSERT_EQ(started.load(), 2) << "the two items did not run at once";
+    }
+}
+
+TEST(PoolRun, NoMemoryForTheMessageFailsTheRunAndNotThePool) {
+    // Keeping a message takes memory; when there is none, on the caller or on
+    // a worker, the run fails with bad_alloc and the pool stays usable.
+    auto pool = qm::batch_thread_pool(2);
+    for (int round = 0; round < 5; ++round) {
+        std::atomic<int> started{0};
+        EXPECT_THROW(qm::run_parallel(2, 2,
+                                      [&](std::size_t) {
+                                          ++started;
+                                          wait_for([&] { return started.load() == 2; });
+                                          qm::ValueError error(std::string(40, 'x'));
+                                          fail_next_new = true;
+                                          throw error;
+                                      }),
+                     std::bad_alloc);
+        ASSERT_EQ(started.load(), 2) << "the two items did not run at once";
+        EXPECT_EQ(checksum(100, 2), checksum(100, 1));
     }
 }
 
