@@ -10,7 +10,6 @@
 // Python layer raises.
 #pragma once
 
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -19,9 +18,10 @@
 #include <vector>
 
 #include "augmentation/decompose.hpp"
-#include "batch/pool.hpp"
 
 namespace qm {
+
+class ThreadPool;
 
 // 2^-52, the float64 machine epsilon.
 inline constexpr double kFeatureEpsilon = 2.220446049250313e-16;

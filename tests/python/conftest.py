@@ -1,6 +1,9 @@
 """Shared helpers for the tests of the native module."""
 
 import hashlib
+import os
+import signal
+import time
 
 import numpy as np
 import pytest
@@ -77,3 +80,28 @@ def batch_values(code, scalars, arrays, lengths, seeds, n_workers=0):
         assert list(row) == ["values", "cp_indices", "anom_indices", "miss_indices"]
         assert all(row[k].dtype == np.int64 and row[k].shape == (0,) for k in list(row)[1:])
     return [row["values"] for row in rows]
+
+
+def in_fork(job, deadline=20.0):
+    """How a forked process running `job` (a callable, true when its values
+    are right) ended: "ok", "wrong", "raised", "exit<N>", "signal<N>", or
+    "hung" when it was killed after `deadline` seconds."""
+    pid = os.fork()
+    if pid == 0:
+        code = 2
+        try:
+            code = 0 if job() else 1
+        except BaseException:  # noqa: BLE001
+            import traceback
+            traceback.print_exc()
+        finally:
+            os._exit(code)
+    end = time.monotonic() + deadline
+    while not (done := os.waitpid(pid, os.WNOHANG))[0]:
+        if time.monotonic() > end:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            return "hung"
+        time.sleep(0.001)
+    code = os.waitstatus_to_exitcode(done[1])
+    return f"signal{-code}" if code < 0 else ("ok", "wrong", "raised")[code] if code <= 2 else f"exit{code}"

@@ -19,7 +19,7 @@ import numpy as np
 import pytest
 
 import quillmarten
-from conftest import digest, find_function
+from conftest import digest, find_function, in_fork
 from test_generators import GENERATORS
 from quillmarten import _lib
 
@@ -512,24 +512,9 @@ def fork_while_threads_borrow(forks=20):
     try:
         for i in range(forks):
             time.sleep(0.02)
-            pid = os.fork()
-            if pid == 0:
-                code = 0
-                try:
-                    for x in arrays:
-                        _lib.pattern_injection.add_missingness(x, 0, "random", 0.01, 1, 1)
-                except BaseException as exc:  # noqa: BLE001
-                    print(f"fork {i}: {exc!r}", file=sys.stderr, flush=True)
-                    code = 3
-                os._exit(code)
-            deadline = time.monotonic() + 10
-            while (done := os.waitpid(pid, os.WNOHANG))[0] == 0:
-                if time.monotonic() > deadline:
-                    os.kill(pid, 9)
-                    os.waitpid(pid, 0)
-                    raise AssertionError(f"fork {i}: the child hung")
-                time.sleep(0.005)
-            assert os.waitstatus_to_exitcode(done[1]) == 0, f"fork {i}"
+            outcome = in_fork(lambda: [_lib.pattern_injection.add_missingness(x, 0, "random", 0.01, 1, 1)
+                                       for x in arrays], deadline=10)
+            assert outcome == "ok", f"fork {i}: {outcome}"
     finally:
         stop.set()
         for t in threads:

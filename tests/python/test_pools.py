@@ -10,7 +10,6 @@ interpreter, as does everything that could end or hang the process."""
 
 import os
 import resource
-import signal
 import subprocess
 import sys
 import threading
@@ -19,7 +18,7 @@ import time
 import numpy as np
 import pytest
 
-from conftest import assert_panics, digest, raised
+from conftest import assert_panics, digest, in_fork, raised
 from quillmarten import _lib
 
 B = _lib.batch
@@ -233,31 +232,6 @@ def test_a_pool_with_no_room_for_a_worker_costs_next_to_nothing():
 # ---------------------------------------------------------------------------
 # Cases that could end or hang the process run in forks of a child
 # interpreter, which waits for each with a deadline.
-
-def in_fork(job, deadline=20.0):
-    """How a forked process running `job` (a callable, true when its values
-    are right) ended: "ok", "wrong", "raised", "exit<N>", "signal<N>", or
-    "hung" when it was killed after `deadline` seconds."""
-    pid = os.fork()
-    if pid == 0:
-        code = 2
-        try:
-            code = 0 if job() else 1
-        except BaseException:  # noqa: BLE001
-            import traceback
-            traceback.print_exc()
-        finally:
-            os._exit(code)
-    end = time.monotonic() + deadline
-    while not (done := os.waitpid(pid, os.WNOHANG))[0]:
-        if time.monotonic() > end:
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-            return "hung"
-        time.sleep(0.001)
-    code = os.waitstatus_to_exitcode(done[1])
-    return f"signal{-code}" if code < 0 else ("ok", "wrong", "raised")[code] if code <= 2 else f"exit{code}"
-
 
 def failures(outcomes):
     """How often each outcome other than "ok" (or "<label>:ok") came up."""
