@@ -3,7 +3,6 @@
 
 #include <numpy/arrayobject.h>
 
-#include <cxxabi.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -411,11 +410,14 @@ void detail::copy_array_in(PyObject* array, const void* src, std::size_t elem, s
 // Borrow registry: which arrays are being read and which written.
 //
 // Two borrows conflict when at least one of them writes and they are the same
-// array object, or they share at least one byte of the same owner. The rule
-// is symmetric, so whether a call is refused never depends on which of its
-// arrays was taken first. An empty array holds no byte, so it conflicts only
-// with itself: NumPy gives an empty view a data pointer anywhere in (or at
-// either end of) its parent's memory, which says nothing about sharing.
+// array object, or they share at least one byte of memory, whatever objects
+// own it: a view made through a memoryview, a buffer, ctypes or
+// __array_interface__ reaches the same bytes as its source without naming it
+// as its base. The rule is symmetric, so whether a call is refused never
+// depends on which of its arrays was taken first. An empty array holds no
+// byte, so it conflicts only with itself: NumPy gives an empty view a data
+// pointer anywhere in (or at either end of) its parent's memory, which says
+// nothing about sharing.
 
 namespace {
 
@@ -424,7 +426,6 @@ struct BorrowEntry {
     // Identity only, never dereferenced: whoever holds the borrow holds a
     // reference to the array for as long.
     PyObject* array;
-    PyObject* base;        // the object that owns the memory
     std::uintptr_t start;  // the bytes the array can reach, [start, end); empty if it holds no byte
     std::uintptr_t end;
     bool write;
@@ -434,18 +435,12 @@ bool conflicts(const BorrowEntry& a, const BorrowEntry& b) {
     if (!a.write && !b.write) return false;
     if (a.array == b.array) return true;
     const bool both_hold_bytes = a.start < a.end && b.start < b.end;
-    return both_hold_bytes && a.base == b.base && a.start < b.end && b.start < a.end;
+    return both_hold_bytes && a.start < b.end && b.start < a.end;
 }
 
 std::mutex borrow_mutex;
 std::vector<BorrowEntry> borrows;
 uint64_t next_borrow_key = 1;
-
-PyObject* owner_of(PyArrayObject* a) {
-    PyObject* base = reinterpret_cast<PyObject*>(a);
-    while (PyArray_Check(base) && PyArray_BASE(as_array(base)) != nullptr) base = PyArray_BASE(as_array(base));
-    return base;
-}
 
 // The address of the lowest and one past the highest byte the array's
 // elements occupy, strides of either sign included. start == end when it holds
@@ -467,24 +462,18 @@ std::pair<std::uintptr_t, std::uintptr_t> extent_of(PyArrayObject* a) {
 // locked by a thread that is gone, and the borrows of those threads would
 // never be released, so the child starts with none (the forking thread's own
 // are dropped too; releasing them later finds nothing).
-void lock_for_fork() { borrow_mutex.lock(); }
-void unlock_after_fork() { borrow_mutex.unlock(); }
-void reset_after_fork() {
+void lock_for_fork() noexcept { borrow_mutex.lock(); }
+void unlock_after_fork() noexcept { borrow_mutex.unlock(); }
+void reset_after_fork() noexcept {
     borrows.clear();
-    borrow_mutex.unlock();  // locked by this very thread before the fork
+    new (&borrow_mutex) std::mutex;
 }
 
 uint64_t acquire(PyObject* array, bool write) {
     PyArrayObject* a = as_array(array);
     if (write && !PyArray_ISWRITEABLE(a)) throw_type_error("The given array is not writeable");
     const auto [start, end] = extent_of(a);
-    BorrowEntry entry{0, array, owner_of(a), start, end, write};
-    // Registered before the mutex is first taken. Its one failure is ENOMEM;
-    // a static whose initialiser throws is initialised again on the next call.
-    [[maybe_unused]] static const bool fork_handlers = [] {
-        if (pthread_atfork(lock_for_fork, unlock_after_fork, reset_after_fork) != 0) throw std::bad_alloc();
-        return true;
-    }();
+    BorrowEntry entry{0, array, start, end, write};
     {
         // No Python call under the mutex: setting an error can start a
         // collection whose finalizers call back in and take a borrow.
@@ -508,6 +497,8 @@ void release(uint64_t key) {
 }
 
 }  // namespace
+
+ForkHooks borrow_fork_hooks() { return {lock_for_fork, unlock_after_fork, reset_after_fork}; }
 
 Borrow Borrow::read(PyObject* array) { return Borrow(acquire(array, false)); }
 Borrow Borrow::write(PyObject* array) { return Borrow(acquire(array, true)); }
@@ -585,31 +576,25 @@ namespace {
     for (;;) ::pause();
 }
 
-PyGILState_STATE ensure_gil() noexcept {
-    try {
-        return PyGILState_Ensure();
-    } catch (abi::__forced_unwind&) {
-        park_thread_forever();  // as in restore_thread
-    }
-}
-
 }  // namespace
 
 void detail::restore_thread(PyThreadState* state) noexcept {
+    // Finalisation may begin while we wait for the lock; the interpreter then
+    // ends this thread with pthread_exit (before 3.14), whose unwinding would
+    // run our destructors without the lock. The unwind is caught and the
+    // thread parked for good instead. Caught with `...`: a forced unwind
+    // has no C++ exception object to bind a reference to.
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
-        // Finalisation began while we waited for the lock and the interpreter
-        // is ending this thread (pthread_exit before 3.14). Never returning
-        // keeps the unwind from running our destructors without the lock.
+    } catch (...) {
         park_thread_forever();
     }
 }
 
-void check_signals_nogil() {
-    PyGILState_STATE st = ensure_gil();
-    int r = PyErr_CheckSignals();
-    PyGILState_Release(st);
+void GilRelease::check_signals() {
+    detail::restore_thread(state_);
+    const int r = PyErr_CheckSignals();
+    state_ = PyEval_SaveThread();
     if (r < 0) throw PyErrAlready{};
 }
 

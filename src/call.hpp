@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -33,6 +34,7 @@
 #include <vector>
 
 #include "fault.hpp"
+#include "fork_hooks.hpp"
 
 namespace qm::py {
 
@@ -234,6 +236,11 @@ public:
     GilRelease(const GilRelease&) = delete;
     GilRelease& operator=(const GilRelease&) = delete;
 
+    // Takes the lock back for a moment, on the thread that released it, and
+    // raises a pending signal (KeyboardInterrupt ...) as PyErrAlready.
+    // Finalisation is met as in the destructor.
+    void check_signals();
+
 private:
     PyThreadState* state_;
 };
@@ -246,9 +253,17 @@ decltype(auto) nogil(F&& f) {
     return std::forward<F>(f)();
 }
 
-// Re-takes the lock on a thread that released it and raises a pending signal
-// (KeyboardInterrupt ...) as PyErrAlready.
-void check_signals_nogil();
+// Same, for the long computations that Ctrl-C can stop: f receives a
+// callable that checks for pending signals on the calling thread.
+template <class F>
+decltype(auto) nogil_interruptible(F&& f) {
+    GilRelease release;
+    const std::function<void()> check_signals = [&release] { release.check_signals(); };
+    return std::forward<F>(f)(check_signals);
+}
+
+// What a fork must do with the borrow registry's lock.
+ForkHooks borrow_fork_hooks();
 
 // ---------------------------------------------------------------------------
 // Function description, binding and conversion

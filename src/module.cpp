@@ -1,4 +1,10 @@
 // Module entry: builds the nine submodules and registers their functions.
+#include <pthread.h>
+
+#include <array>
+
+#include "augmentation/fft_plan_cache.hpp"
+#include "batch/pool.hpp"
 #include "bindings/bindings.hpp"
 
 namespace qm {
@@ -43,8 +49,38 @@ void add_submodule(PyObject* parent, PyObject* sys_modules, const char* name, co
     if (PyDict_SetItemString(sys_modules, key.c_str(), sub.get()) < 0) py::throw_current();
 }
 
+// Every lock a forked child could inherit held, in the order taken before a
+// fork: the pools', then the FFT plan cache's, then the borrow registry's.
+// No lock of one part is ever taken while a lock of another is held.
+std::array<ForkHooks, 3> fork_hooks;
+
+void before_fork() {
+    for (const ForkHooks& h : fork_hooks) h.prepare();
+}
+
+void after_fork_in_parent() {
+    for (auto h = fork_hooks.rbegin(); h != fork_hooks.rend(); ++h) h->parent();
+}
+
+void after_fork_in_child() {
+    for (auto h = fork_hooks.rbegin(); h != fork_hooks.rend(); ++h) h->child();
+}
+
+// Creates the process-wide state that a fork must see consistent and
+// registers the fork handlers, once, before any call can take one of the
+// locks: a handler registered while a fork is under way would miss it.
+void install_fork_hooks() {
+    static const bool installed = [] {
+        fork_hooks = {pool_fork_hooks(), fft_plan_fork_hooks(), py::borrow_fork_hooks()};
+        if (::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) throw std::bad_alloc();
+        return true;
+    }();
+    (void)installed;
+}
+
 int lib_module_exec(PyObject* module) {
     try {
+        install_fork_hooks();
         if (!PyModule_Check(module))
             py::throw_type_error("'" + py::type_name(module) + "' object is not an instance of 'module'");
         Ref title(PyUnicode_FromString("Quillmarten: accelerated native generators for synthetic time series."));

@@ -1,7 +1,6 @@
 #include "augmentation/fft_plan_cache.hpp"
 
 #include <fftw3.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -27,27 +26,23 @@ PlanState& plan_state();
 
 // fork: neither lock may stay held by a thread that the child does not have.
 // The two are never held together, so the order taken here is free.
-void before_fork() {
+void before_fork() noexcept {
     plan_state().planner.lock();
     plan_state().cache.mutex.lock();
 }
 
-void after_fork_parent() {
+void after_fork_parent() noexcept {
     plan_state().cache.mutex.unlock();
     plan_state().planner.unlock();
 }
 
-void after_fork_child() {
+void after_fork_child() noexcept {
     new (&plan_state().cache.mutex) std::mutex;
     new (&plan_state().planner) std::mutex;
 }
 
 PlanState& plan_state() {
-    static PlanState* state = [] {
-        auto* made = new PlanState;
-        ::pthread_atfork(before_fork, after_fork_parent, after_fork_child);
-        return made;
-    }();
+    static PlanState* const state = new PlanState;
     return *state;
 }
 
@@ -142,6 +137,11 @@ void real_fft_forward(const RealFftPlan& plan, std::span<const double> input,
 }
 
 FftPlanCache& fft_plan_cache() { return plan_state().cache; }
+
+ForkHooks fft_plan_fork_hooks() {
+    plan_state();
+    return {before_fork, after_fork_parent, after_fork_child};
+}
 
 std::shared_ptr<const RealFftPlan> get_or_build_plan(FftPlanCache& cache, std::size_t n) {
     {

@@ -20,6 +20,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fork_hooks.hpp"
+
 namespace qm {
 
 // An immutable forward real-to-complex plan of one length (opaque; FFTW's).
@@ -59,5 +61,9 @@ std::shared_ptr<const RealFftPlan> get_or_build_plan(FftPlanCache& cache, std::s
 
 // Cached lengths from least to most recently used.
 std::vector<std::size_t> cached_plan_lengths(FftPlanCache& cache);
+
+// Creates the planner lock and the cache, and returns what a fork must do
+// with their locks.
+ForkHooks fft_plan_fork_hooks();
 
 }  // namespace qm

@@ -59,17 +59,12 @@ uint64_t mapped_bytes() {
     return pages * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
-// Workers of every pool: live now, and the most ever live at once. An exited
-// worker's allocator arena stays mapped, and glibc gives it to the next new
-// thread, so up to peak - live arenas are there for new workers to take.
+// Workers of every pool: live now (counted from the moment a start is
+// allowed until the worker is joined), and the most ever live at once. An
+// exited worker's allocator arena stays mapped, and glibc gives it to the next
+// new thread, so up to peak - live arenas are there for new workers to take.
 std::atomic<uint64_t> live_workers{0};
 std::atomic<uint64_t> peak_workers{0};
-
-void count_started_worker() {
-    const uint64_t live = live_workers.fetch_add(1, std::memory_order_relaxed) + 1;
-    uint64_t peak = peak_workers.load(std::memory_order_relaxed);
-    while (peak < live && !peak_workers.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {}
-}
 
 void count_ended_worker() { live_workers.fetch_sub(1, std::memory_order_relaxed); }
 
@@ -81,48 +76,77 @@ uint64_t reusable_arena_bytes() {
     return (made > used ? made - used : 0) * (64 * kMiB);
 }
 
-// What the threads of a pool may take together under an address-space cap:
-// half of the room free when it starts building, less a reserve. Two limits
-// hold at once:
-// - the mapped size may grow by at most that much, whatever else the process
-//   does meanwhile;
-// - counting every thread whole, whether it takes over an arena or not, the
-//   threads fit in that half with the arenas that earlier workers left
-//   counted as free room; so switching between counts adds no arenas beyond
-//   those of the largest pool that fitted.
+uint64_t half_less_reserve(uint64_t bytes) { return bytes / 2 > kRoomReserveBytes ? bytes / 2 - kRoomReserveBytes : 0; }
+
+// The budget every pool's workers share under an address-space cap: the
+// workers live when it was measured plus those that fit in half of the room
+// then free, less the reserve, the arenas that ended workers left counted as
+// free room. Measured at the first pool build under a cap and again when the
+// cap changes; a pool built while others hold it gets what is left. So
+// several callers building pools at once take no more than one caller would.
+struct RoomBudget {
+    std::mutex mutex;
+    rlim_t cap = RLIM_INFINITY;  // the cap `workers` was measured under
+    uint64_t workers = 0;        // live workers of every pool, at most
+};
+
+RoomBudget& room_budget();
+
+// The room one pool build works with. Two limits hold at once under a cap:
+// - the process's mapped size may grow, while this pool starts its workers,
+//   by at most half of the room free when it began, less the reserve,
+//   whatever else the process does meanwhile;
+// - every pool's live workers together stay within the shared budget.
 // Without a cap: no limit.
 struct ThreadRoom {
     bool capped = false;
     uint64_t start = 0;          // mapped bytes when the pool started building
     uint64_t growth_budget = 0;
-    uint64_t count_budget = 0;
+    uint64_t shared_budget = 0;
 
     static ThreadRoom now() {
         ThreadRoom room;
         rlimit limit{};
-        if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return room;
+        if (::getrlimit(RLIMIT_AS, &limit) != 0) limit.rlim_cur = RLIM_INFINITY;
+        RoomBudget& budget = room_budget();
+        std::lock_guard<std::mutex> lock(budget.mutex);
+        const bool changed = budget.cap != limit.rlim_cur;
+        budget.cap = limit.rlim_cur;
+        if (limit.rlim_cur == RLIM_INFINITY) return room;
         room.capped = true;
         room.start = mapped_bytes();
-        if (room.start == 0) return room;  // the room cannot be measured: no worker
+        if (room.start == 0) {  // the room cannot be measured: no worker
+            if (changed) budget.workers = 0;
+            return room;
+        }
         const uint64_t cap = limit.rlim_cur;
         const uint64_t free = cap > room.start ? cap - room.start : 0;
-        auto half_less_reserve = [](uint64_t bytes) {
-            return bytes / 2 > kRoomReserveBytes ? bytes / 2 - kRoomReserveBytes : 0;
-        };
         room.growth_budget = half_less_reserve(free);
-        const uint64_t reusable = std::min(reusable_arena_bytes(), UINT64_MAX - free);
-        room.count_budget = half_less_reserve(free + reusable);
+        if (changed) {
+            const uint64_t reusable = std::min(reusable_arena_bytes(), UINT64_MAX - free);
+            budget.workers = live_workers.load(std::memory_order_relaxed) +
+                             half_less_reserve(free + reusable) / kThreadRoomBytes;
+        }
+        room.shared_budget = budget.workers;
         return room;
     }
 
-    // Whether a pool that has started `started` workers may start another.
-    bool fits_another(std::size_t started) const {
-        if (!capped) return true;
-        if ((started + 1) * kThreadRoomBytes > count_budget) return false;
-        const uint64_t mapped = mapped_bytes();
-        if (mapped == 0) return false;
-        const uint64_t taken = mapped > start ? mapped - start : 0;
-        return taken <= growth_budget && growth_budget - taken >= kThreadRoomBytes;
+    // Counts one more worker live if this pool may start another; false
+    // when it may not.
+    bool reserve_another() const {
+        if (capped) {
+            const uint64_t mapped = mapped_bytes();
+            if (mapped == 0) return false;
+            const uint64_t taken = mapped > start ? mapped - start : 0;
+            if (taken > growth_budget || growth_budget - taken < kThreadRoomBytes) return false;
+        }
+        uint64_t live = live_workers.load(std::memory_order_relaxed);
+        do {
+            if (capped && live >= shared_budget) return false;
+        } while (!live_workers.compare_exchange_weak(live, live + 1, std::memory_order_relaxed));
+        uint64_t peak = peak_workers.load(std::memory_order_relaxed);
+        while (peak < live + 1 && !peak_workers.compare_exchange_weak(peak, live + 1, std::memory_order_relaxed)) {}
+        return true;
     }
 };
 
@@ -147,9 +171,15 @@ struct PoolShared {
     PoolJob* jobs = nullptr;            // posted jobs, each removed by its caller
     std::atomic<uint64_t> posts{0};     // bumped by every post and stop; spinning workers watch it
     std::size_t sleeping = 0;           // workers waiting on `wake`
+    // Workers not waiting on `wake` (working or spinning); changed under the
+    // mutex, read without it by a caller deciding whether to spin.
+    std::atomic<std::size_t> awake{0};
+    // Threads that may be awake at once, the caller's included: the CPUs this
+    // process may use (at least 2). More threads than CPUs only take turns;
+    // waking them all for every short run costs more than it gains.
+    std::size_t width = 2;
     bool stopping = false;
     std::vector<char> quit;             // per worker: end now (headroom after a refused start)
-    bool spin = false;                  // threads fit the CPUs: spin briefly before sleeping
 };
 
 namespace {
@@ -216,6 +246,10 @@ bool claim(PoolJob& job, std::size_t& begin, std::size_t& end) {
     }
 }
 
+// Whether a thread of the pool may spin: the awake workers leave a CPU to
+// the caller, so a spin never takes a CPU that a working thread needs.
+bool may_spin(const PoolShared& s) { return s.awake.load(std::memory_order_relaxed) < s.width; }
+
 // Takes ranges of `job` until none is left or the run has stopped.
 void work_on(PoolJob& job) noexcept {
     std::size_t begin = 0, end = 0;
@@ -224,8 +258,9 @@ void work_on(PoolJob& job) noexcept {
 
 void worker_loop(PoolShared& s, std::size_t index) {
     std::unique_lock<std::mutex> lock(s.mutex);
+    s.awake.fetch_add(1, std::memory_order_relaxed);
     for (;;) {
-        if (s.stopping || s.quit[index]) return;
+        if (s.stopping || s.quit[index]) break;
         if (PoolJob* job = open_job(s)) {
             job->holders.fetch_add(1, std::memory_order_relaxed);
             lock.unlock();
@@ -234,7 +269,7 @@ void worker_loop(PoolShared& s, std::size_t index) {
             if (job->holders.fetch_sub(1, std::memory_order_acq_rel) == 1 && job->waiting) job->finished.notify_one();
             continue;
         }
-        if (s.spin) {
+        if (may_spin(s)) {
             const uint64_t seen = s.posts.load(std::memory_order_acquire);
             lock.unlock();
             const bool posted = spin_until([&] { return s.posts.load(std::memory_order_acquire) != seen; }, kWorkerSpin);
@@ -242,9 +277,12 @@ void worker_loop(PoolShared& s, std::size_t index) {
             if (posted) continue;
         }
         ++s.sleeping;
+        s.awake.fetch_sub(1, std::memory_order_relaxed);
         s.wake.wait(lock, [&] { return s.stopping || s.quit[index] || open_job(s) != nullptr; });
+        s.awake.fetch_add(1, std::memory_order_relaxed);
         --s.sleeping;
     }
+    s.awake.fetch_sub(1, std::memory_order_relaxed);
 }
 
 // Handed to a new worker; the worker frees it. `ready` (on the starter's
@@ -313,9 +351,6 @@ int start_thread(pthread_t& thread, WorkerStart* start) {
     return rc;
 }
 
-struct Pools;
-Pools& pools();
-
 }  // namespace
 
 ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>()) {
@@ -323,19 +358,21 @@ ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>(
     if (want == 0) return;
     workers_.reserve(want);
     shared_->quit.assign(want, 0);
-    shared_->spin = want + 1 <= usable_cpus();
-    worker_key();
-    pools();  // fork handlers
+    shared_->width = std::max<std::size_t>(2, usable_cpus());
 
     const ThreadRoom room = ThreadRoom::now();
     WorkerStart::Ready ready;
     for (std::size_t i = 0; i < want; ++i) {
-        if (!room.fits_another(workers_.size())) break;
+        if (!room.reserve_another()) break;
         auto* start = new (std::nothrow) WorkerStart{shared_, i, room.capped ? &ready : nullptr};
-        if (start == nullptr) break;
+        if (start == nullptr) {
+            count_ended_worker();
+            break;
+        }
         pthread_t thread;
         if (start_thread(thread, start) != 0) {
             delete start;
+            count_ended_worker();
             // The system refuses threads: leave some of the new ones to the
             // rest of the process.
             const std::size_t keep = workers_.size() - std::min(workers_.size(), 16 + workers_.size() / 8);
@@ -353,7 +390,6 @@ ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>(
             break;
         }
         workers_.push_back(thread);
-        count_started_worker();
         if (room.capped) {
             // Measure the room only once this thread has taken its own.
             std::unique_lock<std::mutex> lock(ready.mutex);
@@ -399,7 +435,11 @@ void ThreadPool::run(PoolJob& job) {
         job.next_job = s.jobs;
         s.jobs = &job;
         s.posts.fetch_add(1, std::memory_order_release);
-        wake = std::min(s.sleeping, job.n - 1);
+        // Awake workers (spinning ones find the job themselves) and the
+        // caller already fill part of the width.
+        const std::size_t awake = s.awake.load(std::memory_order_relaxed);
+        const std::size_t room = s.width - 1 > awake ? s.width - 1 - awake : 0;
+        wake = std::min({s.sleeping, job.n - 1, room});
         everyone = wake == s.sleeping;
     }
     if (everyone) {
@@ -410,7 +450,7 @@ void ThreadPool::run(PoolJob& job) {
     work_on(job);
 
     // Every item is claimed now; wait only for the ranges workers still hold.
-    if (s.spin) spin_until([&] { return job.holders.load(std::memory_order_acquire) == 0; }, kCallerSpin);
+    if (may_spin(s)) spin_until([&] { return job.holders.load(std::memory_order_acquire) == 0; }, kCallerSpin);
     std::unique_lock<std::mutex> lock(s.mutex);
     for (PoolJob** p = &s.jobs; *p != nullptr; p = &(*p)->next_job) {
         if (*p == &job) {
@@ -437,22 +477,39 @@ struct Pools {
     std::shared_ptr<ThreadPool> slot_pool;
 };
 
-Pools& pools();
+// Created when the module is set up, before any other thread can ask for a
+// pool, and leaked: pools must not be torn down during static destruction,
+// while threads may still run items.
+Pools& pools() {
+    static Pools* const p = new Pools;
+    return *p;
+}
+
+RoomBudget& room_budget() {
+    static RoomBudget* const budget = new RoomBudget;
+    return *budget;
+}
 
 // fork: the child has none of the pools' threads, and their locks may be in
 // any state. Its pools start empty; the old objects are left unreleased.
-void before_fork() {
+// Locked in the order the pool builds take them.
+void before_fork() noexcept {
     pools().default_mutex.lock();
     pools().slot_mutex.lock();
+    room_budget().mutex.lock();
 }
 
-void after_fork_parent() {
+void after_fork_parent() noexcept {
+    room_budget().mutex.unlock();
     pools().slot_mutex.unlock();
     pools().default_mutex.unlock();
 }
 
-void after_fork_child() {
-    live_workers.store(0);  // the parent's arenas are all free in the child
+void after_fork_child() noexcept {
+    // The parent's arenas are all free in the child, and glibc keeps the
+    // parent's thread stacks for the child's new threads: the budget holds.
+    live_workers.store(0);
+    new (&room_budget().mutex) std::mutex;
     Pools& p = pools();
     new (&p.default_mutex) std::mutex;
     p.default_pool.store(nullptr);
@@ -461,18 +518,14 @@ void after_fork_child() {
     new (&p.slot_pool) std::shared_ptr<ThreadPool>;
 }
 
-Pools& pools() {
-    // Leaked: pools must not be torn down during static destruction, while
-    // threads may still run items.
-    static Pools* p = [] {
-        auto* made = new Pools;
-        ::pthread_atfork(before_fork, after_fork_parent, after_fork_child);
-        return made;
-    }();
-    return *p;
-}
-
 }  // namespace
+
+ForkHooks pool_fork_hooks() {
+    pools();
+    room_budget();
+    worker_key();
+    return {before_fork, after_fork_parent, after_fork_child};
+}
 
 uint64_t online_processors() {
     const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
@@ -489,9 +542,15 @@ uint64_t default_pool_size_from(const char* rayon_num_threads, const char* rayon
 }
 
 uint64_t default_pool_size() {
-    static const uint64_t size = default_pool_size_from(
-        std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"), online_processors());
-    return size;
+    // An atomic rather than a function-local static: a fork must never find
+    // the static's guard taken by another thread.
+    static std::atomic<uint64_t> size{0};
+    uint64_t n = size.load(std::memory_order_acquire);
+    if (n != 0) return n;
+    n = default_pool_size_from(std::getenv("RAYON_NUM_THREADS"), std::getenv("RAYON_RS_NUM_CPUS"),
+                               online_processors());
+    uint64_t unset = 0;
+    return size.compare_exchange_strong(unset, n, std::memory_order_acq_rel) ? n : unset;
 }
 
 ThreadPool& default_pool() {
@@ -538,16 +597,13 @@ uint64_t batch_thread_pool_cached_count() {
 
 void fail_thread_start_for_tests(uint64_t k) { failing_start.store(k, std::memory_order_relaxed); }
 
-bool RunErrorSlot::record(std::string message) {
-    int expected = kEmpty;
-    const bool mine =
-        state_.compare_exchange_strong(expected, kWriting, std::memory_order_acq_rel);
-    if (mine) {
-        message_ = std::move(message);
-        state_.store(kReady, std::memory_order_release);
-    }
+bool RunErrorSlot::record(std::string_view message) {
     stop_.store(true, std::memory_order_release);
-    return mine;
+    int expected = kEmpty;
+    if (!state_.compare_exchange_strong(expected, kWriting, std::memory_order_acq_rel)) return false;
+    message_.assign(message);  // std::bad_alloc leaves the slot claimed: the run fails with it
+    state_.store(kReady, std::memory_order_release);
+    return true;
 }
 
 void RunErrorSlot::record_exception(std::exception_ptr error) noexcept {

@@ -22,6 +22,11 @@
 // std::bad_alloc, ...) is kept the same way (the first one) and rethrown
 // after the run in place of any message.
 //
+// Under an address-space cap the workers of every pool, the default pool
+// included, share one budget: what fitted in half of the free room when the
+// first pool was built under that cap. A pool built while others hold the
+// budget gets what is left, possibly no worker.
+//
 // fork: a child starts with no pools; its first call builds fresh ones.
 #pragma once
 
@@ -33,6 +38,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -40,6 +46,7 @@
 #include <pthread.h>
 
 #include "fault.hpp"
+#include "fork_hooks.hpp"
 
 namespace qm {
 
@@ -66,7 +73,9 @@ uint64_t default_pool_size_from(const char* rayon_num_threads, const char* rayon
 uint64_t online_processors();
 
 // The default pool's size, read from the environment once (on first call)
-// and fixed for the life of the process (or of a forked child).
+// and fixed for the life of the process (or of a forked child). Python
+// callers read it first with the interpreter lock held, so that the read
+// never races a write to os.environ.
 uint64_t default_pool_size();
 
 // ---------------------------------------------------------------------------
@@ -75,8 +84,10 @@ uint64_t default_pool_size();
 class RunErrorSlot {
 public:
     // Records `message` if no message has been recorded yet; always raises
-    // the stop flag. Returns true when this call's message was kept.
-    bool record(std::string message);
+    // the stop flag. Returns true when this call's message was kept. Only
+    // the kept message is copied, so a later one cannot fail for want of
+    // memory (the first one can: std::bad_alloc).
+    bool record(std::string_view message);
 
     bool stopped() const noexcept { return stop_.load(std::memory_order_acquire); }
     bool has_message() const noexcept { return state_.load(std::memory_order_acquire) == kReady; }
@@ -165,6 +176,10 @@ std::shared_ptr<ThreadPool> batch_thread_pool(uint64_t n_workers);
 
 // Count stored in the cache slot (0 when empty); for tests and diagnostics.
 uint64_t batch_thread_pool_cached_count();
+
+// Creates the pools' process-wide state and returns what a fork must do
+// with its locks: the child starts with no pools.
+ForkHooks pool_fork_hooks();
 
 // Test hook: the k-th worker start from now on fails as a start refused by
 // the system would (k = 0: none fails).

@@ -56,6 +56,7 @@ PyObject* py_dtw_distance(ArrayIn<double> a, ArrayIn<double> b, std::optional<in
 PyObject* py_nearest_dtw_neighbors(std::vector<ArrayIn<double>> series, double window_fraction,
                                    uint64_t n_neighbors) {
     const std::vector<std::vector<double>> values = copy_series(series);
+    read_default_pool_size();
     auto found = py::nogil([&] { return nearest_dtw_neighbors(values, window_fraction, n_neighbors); });
     py::Ref outer(PyList_New(static_cast<Py_ssize_t>(found.size())));
     for (std::size_t s = 0; s < found.size(); ++s) {
@@ -70,19 +71,19 @@ PyObject* py_nearest_dtw_neighbors(std::vector<ArrayIn<double>> series, double w
     return outer.release();
 }
 
-// DBA is the one long computation that Ctrl-C can stop: the core calls this
-// between chunks on the calling thread, and a pending KeyboardInterrupt (or any
-// exception a signal handler raised) leaves as PyErrAlready.
-const std::function<void()> dba_signal_check = [] { py::check_signals_nogil(); };
-
 PyObject* py_dba_barycenter(ArrayIn<double> reference, std::vector<ArrayIn<double>> neighbors,
                             ArrayIn<double> weights, uint64_t n_iterations, std::optional<int64_t> band) {
     const std::vector<double> ref = reference.to_vector();
     const std::vector<std::vector<double>> others = copy_series(neighbors);
     std::vector<std::vector<double>> weighting{weights.to_vector()};
     const std::optional<std::size_t> w = dtw_checked_band(band);
-    std::vector<std::vector<double>> out = py::nogil(
-        [&] { return dba_barycenter_core(ref, others, weighting, n_iterations, w, dba_signal_check); });
+    // DBA is the one long computation that Ctrl-C can stop: the core checks
+    // between chunks on the calling thread, and a pending KeyboardInterrupt
+    // (or any exception a signal handler raised) leaves as PyErrAlready.
+    read_default_pool_size();
+    std::vector<std::vector<double>> out = py::nogil_interruptible([&](const std::function<void()>& check_signals) {
+        return dba_barycenter_core(ref, others, weighting, n_iterations, w, check_signals);
+    });
     return py::to_array(std::move(out.front()));
 }
 
@@ -92,8 +93,10 @@ PyObject* py_dba_barycenters(ArrayIn<double> reference, std::vector<ArrayIn<doub
     const std::vector<double> ref = reference.to_vector();
     const std::vector<std::vector<double>> others = copy_series(neighbors);
     const std::optional<std::size_t> w = dtw_checked_band(band);
-    std::vector<std::vector<double>> out = py::nogil(
-        [&] { return dba_barycenter_core(ref, others, weights, n_iterations, w, dba_signal_check); });
+    read_default_pool_size();
+    std::vector<std::vector<double>> out = py::nogil_interruptible([&](const std::function<void()>& check_signals) {
+        return dba_barycenter_core(ref, others, weights, n_iterations, w, check_signals);
+    });
     return array_list(out);
 }
 
@@ -139,6 +142,7 @@ PyObject* py_compute_feature_set_batch(ArrayIn<double> values, ArrayIn<int64_t> 
     const std::vector<int64_t> bounds = offsets.to_vector();
     for (int64_t b : bounds)
         if (b < 0) value_error("offsets must be non-negative");
+    read_default_pool_size(n_workers);
     return py::to_array(
         py::nogil([&] { return compute_feature_set_batch(x, bounds, period, window_size, n_workers); }));
 }
@@ -147,6 +151,7 @@ PyObject* py_mar_features_batch(std::vector<std::vector<double>> scalars,
                                 std::vector<std::vector<std::vector<double>>> arrays, std::vector<uint64_t> lengths,
                                 std::vector<std::vector<uint64_t>> seeds, std::optional<uint64_t> period,
                                 uint64_t n_workers) {
+    read_default_pool_size(n_workers);
     std::vector<MarCandidateFeatures> found =
         py::nogil([&] { return mar_features_batch(scalars, arrays, lengths, seeds, period, n_workers); });
     py::Ref outer(PyList_New(static_cast<Py_ssize_t>(found.size())));

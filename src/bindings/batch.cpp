@@ -114,6 +114,7 @@ PyObject* py_generate_batch(int32_t gen_type, ArrayIn<double> scalar_params, py:
     spec.pi_seeds = pi_seeds.to_vector();
     spec.pi_config = parse_pi_config(pi_config_dict.obj);
     if (spec.lengths.empty()) return py::check(PyList_New(0));
+    read_default_pool_size(n_workers);
     std::vector<SeriesResult> results = py::nogil([&] { return run_batch(spec, n_workers); });
     return result_list(results);
 }
@@ -157,6 +158,7 @@ PyObject* py_generate_multi_batch(py::List<Ref> specs, uint64_t n_workers) {
     std::vector<BatchSpec> parsed;
     parsed.reserve(specs.items.size());
     for (const Ref& item : specs.items) parsed.push_back(parse_spec(item.get()));
+    read_default_pool_size(n_workers);
     std::vector<std::vector<SeriesResult>> results = py::nogil([&] { return run_multi_batch(parsed, n_workers); });
     Ref outer(PyList_New(static_cast<Py_ssize_t>(results.size())));
     for (std::size_t s = 0; s < results.size(); ++s)

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "batch/pool.hpp"
 #include "call.hpp"
 #include "saturate.hpp"
 
@@ -43,6 +44,14 @@ consteval bool slots_follow(std::string_view signature, const std::array<Slot<Re
         ++next;
     }
     return next == N;
+}
+
+// The default pool's size comes from the environment. A call that may use
+// the default pool (`n_workers` 0) reads it, the first time, while it still
+// holds the interpreter lock, so the read never races a Python thread writing
+// os.environ.
+inline void read_default_pool_size(uint64_t n_workers = 0) {
+    if (n_workers == 0) default_pool_size();
 }
 
 // A new series of `length` values (checked > 0 by check_length) filled by

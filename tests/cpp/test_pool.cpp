@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <pthread.h>
 #include <new>
 #include <numeric>
 #include <set>
@@ -54,6 +56,22 @@ namespace {
 
 using std::uint64_t;
 using Clock = std::chrono::steady_clock;
+
+// The module registers the pools' fork handlers when it is set up; this
+// program does the same before any test runs.
+const bool fork_hooks_registered = [] {
+    const qm::ForkHooks hooks = qm::pool_fork_hooks();
+    return ::pthread_atfork(hooks.prepare, hooks.parent, hooks.child) == 0;
+}();
+
+// A message whose copies fail for want of memory on the thread that throws
+// it, until the exception is done with: the handler that catches it is where
+// a copy would be made.
+struct MessageWithNoMemoryLeft : qm::ValueError {
+    explicit MessageWithNoMemoryLeft(const std::string& text) : qm::ValueError(text) { fail_next_new = true; }
+    MessageWithNoMemoryLeft(const MessageWithNoMemoryLeft&) = default;
+    ~MessageWithNoMemoryLeft() override { fail_next_new = false; }
+};
 
 // Spins until `done()` or a generous deadline, so a broken pool fails instead of hanging.
 template <class F>
@@ -169,24 +187,33 @@ TEST(PoolRun, FirstMessageInTimeIsRaised) {
     }
 }
 
+// Runs two items at once on a pool of 2: item 0 calls `first` (which throws)
+// at once, item 1 calls `second` 30 ms after that. `started` counts the items
+// that began.
+template <class First, class Second>
+void run_failing_in_turn(std::atomic<int>& started, First first, Second second) {
+    std::atomic<bool> first_thrown{false};
+    qm::run_parallel(2, 2, [&](std::size_t i) {
+        ++started;
+        wait_for([&] { return started.load() == 2; });
+        if (i == 0) {
+            first_thrown = true;
+            first();
+        }
+        wait_for([&] { return first_thrown.load(); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        second();
+    });
+}
+
 TEST(PoolRun, FaultOfAnItemStillRunningWinsOverAnEarlierMessage) {
-    // Both items run at once; item 1 faults only after item 0 has failed with a
-    // message and stopped the run. The fault must still reach the caller.
+    // Item 1 faults only after item 0 has failed with a message and stopped
+    // the run. The fault must still reach the caller.
     for (int round = 0; round < 5; ++round) {
         std::atomic<int> started{0};
-        std::atomic<bool> message_thrown{false};
-        auto item = [&](std::size_t i) {
-            ++started;
-            wait_for([&] { return started.load() == 2; });
-            if (i == 0) {
-                message_thrown = true;
-                qm::value_error("generator message");
-            }
-            wait_for([&] { return message_thrown.load(); });
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
-            qm::fault("core guard");
-        };
-        EXPECT_THROW(qm::run_parallel(2, 2, item), qm::Fault);
+        EXPECT_THROW(run_failing_in_turn(
+                         started, [] { qm::value_error("generator message"); }, [] { qm::fault("core guard"); }),
+                     qm::Fault);
         ASSERT_EQ(started.load(), 2) << "the two items did not run at once";
     }
 }
@@ -201,13 +228,31 @@ TEST(PoolRun, NoMemoryForTheMessageFailsTheRunAndNotThePool) {
                                       [&](std::size_t) {
                                           ++started;
                                           wait_for([&] { return started.load() == 2; });
-                                          qm::ValueError error(std::string(40, 'x'));
-                                          fail_next_new = true;
-                                          throw error;
+                                          throw MessageWithNoMemoryLeft(std::string(40, 'x'));
                                       }),
                      std::bad_alloc);
         ASSERT_EQ(started.load(), 2) << "the two items did not run at once";
         EXPECT_EQ(checksum(100, 2), checksum(100, 1));
+    }
+}
+
+TEST(PoolRun, NoMemoryForALaterMessageKeepsTheFirst) {
+    // A message that comes second is dropped without being copied, so having
+    // no memory for it cannot replace the first.
+    auto pool = qm::batch_thread_pool(2);
+    for (int round = 0; round < 20; ++round) {
+        std::atomic<int> started{0};
+        try {
+            run_failing_in_turn(
+                started, [] { qm::value_error("first message"); },
+                [] { throw MessageWithNoMemoryLeft(std::string(40, 'y')); });
+            ADD_FAILURE() << "the run did not fail";
+        } catch (const qm::ValueError& e) {
+            EXPECT_STREQ(e.what(), "first message");
+        } catch (const std::bad_alloc&) {
+            ADD_FAILURE() << "no memory for the second message replaced the first";
+        }
+        ASSERT_EQ(started.load(), 2) << "the two items did not run at once";
     }
 }
 
@@ -337,6 +382,38 @@ void expect_child_succeeds(Child child, const char* what, std::chrono::seconds l
         FAIL() << what << ": the child hung";
     }
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << what << ": status " << status;
+}
+
+TEST(PoolFork, MoreThreadsThanCpusTakeTurnsInsteadOfAllWaking) {
+    // A pool of 8 threads on 2 CPUs: a run wakes no more workers than leave
+    // a CPU each to it and the caller, so a stream of short runs (as DBA
+    // makes) does not wake 7 threads for 2 CPUs every time. In a child, whose
+    // CPUs can be narrowed without touching the other tests.
+    expect_child_succeeds(
+        [] {
+            cpu_set_t all, two;
+            CPU_ZERO(&two);
+            if (::sched_getaffinity(0, sizeof all, &all) != 0 || CPU_COUNT(&all) < 2) return true;
+            for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < 2; ++cpu)
+                if (CPU_ISSET(cpu, &all)) CPU_SET(cpu, &two), ++taken;
+            if (::sched_setaffinity(0, sizeof two, &two) != 0) return false;
+            qm::ThreadPool pool(8);
+            if (pool.threads() != 8) return false;
+            int crowded = 0;
+            for (int run = 0; run < 200; ++run) {
+                std::mutex m;
+                std::set<std::thread::id> seen;
+                qm::run_parallel_on(pool, 16, [&](std::size_t) {
+                    const auto until = Clock::now() + std::chrono::microseconds(50);
+                    while (Clock::now() < until) {}
+                    std::lock_guard<std::mutex> lock(m);
+                    seen.insert(std::this_thread::get_id());
+                });
+                crowded += seen.size() > 2;
+            }
+            return crowded <= 10;  // a spurious wake-up may let a third thread in
+        },
+        "more threads than CPUs");
 }
 
 TEST(PoolFork, ChildCallsRightAfterARun) {

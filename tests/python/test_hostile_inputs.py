@@ -21,6 +21,7 @@ import pytest
 import quillmarten
 from conftest import digest, find_function, in_fork
 from test_generators import GENERATORS
+from test_pattern_injection import ALIASES
 from quillmarten import _lib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -473,24 +474,40 @@ def test_reentry_from_a_finalizer_does_not_deadlock(case):
     in_child(reentry, case, timeout=30)
 
 
-def daemon_threads_at_exit():
+def exit_workload(kind):
+    """A call that releases the interpreter lock for tens of milliseconds."""
+    rng = np.random.default_rng(0)
+    if kind == "distributions and features":
+        x = rng.uniform(size=100_000)
+        offsets = np.array([0, 50_000, 100_000], np.int64)
+        return lambda: (_lib.distributions.norm_ppf(x),
+                        _lib.augmentation.compute_feature_set_batch(x, offsets, None, None, 0))
+    if kind == "batch":
+        n = 64
+        return lambda: [_lib.batch.generate_batch(0, np.array([0.0, 1.0, 0.0, 0, 0.0]), [], np.full(n, 20_000, np.int32),
+                                                  np.arange(n, dtype=np.uint64), np.arange(3 * n, dtype=np.uint64),
+                                                  {"missing_data": True}, w) for w in (0, 3)]
+    raise ValueError(kind)
+
+
+def daemon_threads_at_exit(kind):
     # Threads still inside calls when the interpreter shuts down must not take
     # the process down with them.
-    x = np.random.default_rng(0).uniform(size=100_000)
-    offsets = np.array([0, 50_000, 100_000], np.int64)
+    call = exit_workload(kind)
 
     def spin():
         while True:
-            _lib.distributions.norm_ppf(x)
-            _lib.augmentation.compute_feature_set_batch(x, offsets, None, None, 0)
+            call()
 
     for _ in range(4):
         threading.Thread(target=spin, daemon=True).start()
-    time.sleep(0.3)
+    time.sleep(0.2)
 
 
-def test_daemon_threads_inside_calls_at_exit():
-    in_child(daemon_threads_at_exit)
+# (test_dba.py has the barycentres, which take the lock back during their work)
+@pytest.mark.parametrize("kind", ["distributions and features", "batch"])
+def test_daemon_threads_inside_calls_at_exit(kind):
+    in_child(daemon_threads_at_exit, kind)
 
 
 def fork_while_threads_borrow(forks=20):
@@ -699,23 +716,28 @@ def test_a_range_of_the_wrong_items_fails_on_its_first_whatever_its_length(lengt
 # ---------------------------------------------------------------------------
 # One array updated in place by two threads at once
 
-def test_concurrent_injections_into_one_array_lose_nothing():
+# The second thread writes through x itself or through an alias that does not
+# name x as its base.
+@pytest.mark.parametrize("alias", ["same", "memoryview", "as_strided"])
+def test_concurrent_injections_into_one_array_lose_nothing(alias):
     # Each call either lands in full or is refused as already borrowed, so the
     # blanks in the array are exactly those the successful calls report.
     for trial in range(5):
         x = np.zeros(2_000_000)
+        targets = {1: x, 2: x if alias == "same" else ALIASES[alias](x)}
         start = threading.Barrier(2)
         reported, refused = [], []
 
-        def inject(seed):
+        def inject(k):
             start.wait()
             try:
-                reported.append(_lib.pattern_injection.add_missingness(x, seed, "random", 0.3, 1, 1)[1])
+                reported.append(_lib.pattern_injection.add_missingness(targets[k], trial * 2 + k, "random", 0.3, 1,
+                                                                       1)[1])
             except TypeError as exc:
                 assert str(exc) == "The given array is already borrowed"
-                refused.append(seed)
+                refused.append(k)
 
-        threads = [threading.Thread(target=inject, args=(trial * 2 + k,)) for k in (1, 2)]
+        threads = [threading.Thread(target=inject, args=(k,)) for k in (1, 2)]
         for t in threads:
             t.start()
         for t in threads:

@@ -2,6 +2,7 @@
 road: seeded output, the order of the steps, faults, and the in-place contract
 of add_changepoints / add_anomalies / add_missingness."""
 
+import ctypes
 import math
 
 import numpy as np
@@ -270,3 +271,64 @@ def test_a_pair_conflicts_alike_in_either_role(make, shared):
                          "The given array is already borrowed")
         else:
             assert changepoints_with(values, "locations", locations)[0] is values
+
+
+# ---------------------------------------------------------------------------
+# The same memory reached through objects that are not its ndarray base
+
+class Interface:
+    """Shows another array's memory through __array_interface__ alone."""
+
+    def __init__(self, a):
+        self.__array_interface__ = dict(a.__array_interface__)
+        self.keep = a
+
+
+# (make: x -> an array over the same bytes as x whose base chain never reaches x)
+ALIASES = {
+    "as_strided": lambda x: np.lib.stride_tricks.as_strided(x, x.shape, x.strides),
+    "memoryview": lambda x: np.asarray(memoryview(x)),
+    "frombuffer": lambda x: np.frombuffer(memoryview(x).cast("B"), np.float64),
+    "ctypes": lambda x: np.ctypeslib.as_array(x.ctypes.data_as(ctypes.POINTER(ctypes.c_double)), x.shape),
+    "array_interface": lambda x: np.asarray(Interface(x)),
+}
+
+
+def reaches(a, x):
+    """Whether x is in a's chain of ndarray bases."""
+    while isinstance(a, np.ndarray) and a.base is not None:
+        a = a.base
+        if a is x:
+            return True
+    return False
+
+
+@pytest.mark.parametrize("alias", ALIASES.values(), ids=ALIASES.keys())
+@pytest.mark.parametrize("cut,shared", [
+    (lambda x, y: (x, y), True),
+    (lambda x, y: (x[:5], y[3:]), True),
+    (lambda x, y: (x[:4], y[4:]), False),
+    (lambda x, y: (x, y[:0]), False),
+], ids=["whole", "overlapping", "adjoining", "empty"])
+def test_aliases_through_other_objects_conflict_by_their_bytes(alias, cut, shared):
+    for swap in (False, True):
+        x = np.linspace(0.1, 0.9, 8)
+        before = x.copy()
+        y = alias(x)
+        assert y.__array_interface__["data"] == x.__array_interface__["data"] and not reaches(y, x)
+        a, b = cut(x, y)
+        values, locations = (b, a) if swap else (a, b)
+        if shared:
+            assert_error(raised(changepoints_with, values, "locations", locations), TypeError,
+                         "The given array is already borrowed")
+            np.testing.assert_array_equal(x, before)
+        else:
+            assert changepoints_with(values, "locations", locations)[0] is values
+
+
+def test_two_buffers_over_one_bytearray_conflict():
+    raw = bytearray(80)
+    a, b = np.frombuffer(raw), np.frombuffer(raw)
+    assert_error(raised(changepoints_with, a, "locations", b), TypeError, "The given array is already borrowed")
+    # Reading both at once is fine.
+    assert _lib.augmentation.dtw_distance(a, b) == 0.0

@@ -9,6 +9,7 @@ and a replaced pool ends them. So each size check runs in a fresh
 interpreter, as does everything that could end or hang the process."""
 
 import os
+import random
 import resource
 import subprocess
 import sys
@@ -198,13 +199,19 @@ def room_around_calls(counts):
         print(n, before, largest_array_mib(top), free, free_mib(), int(same), threads())
 
 
-def capped_child(cap_mib, counts, above_mapped=False):
-    """room_around_calls in a child with NumPy's own BLAS threads, capped at
-    cap_mib (above what the child has mapped once imported, with above_mapped)."""
+def capped_output(cap_mib, call, above_mapped=False):
+    """The words printed by T.<call> in a child with NumPy's own BLAS threads,
+    capped at cap_mib (above what the child has mapped once imported, with
+    above_mapped)."""
     base = "int(open('/proc/self/statm').read().split()[0]) * os.sysconf('SC_PAGE_SIZE')" if above_mapped else "0"
     code = (f"import os, resource\nimport numpy\ncap = {base} + ({cap_mib} << 20)\n"
-            f"resource.setrlimit(resource.RLIMIT_AS, (cap, cap))\nT.room_around_calls({counts!r})")
-    words = child_output({}, code, blas_threads=True)
+            f"resource.setrlimit(resource.RLIMIT_AS, (cap, cap))\nT.{call}")
+    return child_output({}, code, blas_threads=True)
+
+
+def capped_child(cap_mib, counts, above_mapped=False):
+    """room_around_calls in a capped child (see capped_output)."""
+    words = capped_output(cap_mib, f"room_around_calls({counts!r})", above_mapped)
     return [tuple(map(int, words[i:i + 7])) for i in range(0, len(words), 7)]
 
 
@@ -315,6 +322,37 @@ def test_switching_counts_keeps_the_room(cycle, rounds, share):
         assert after >= lowest[0] - 16 and free_after >= lowest[1] - 16, (k, room)
 
 
+COUNTS_AT_RANDOM = [1, 2, 17, 300, 1024, 65535, 2**64 - 1, 0]
+
+
+def room_with_callers_at_once(rounds, callers=8, n=64):
+    """The largest array before any call and after each round, and whether
+    every call gave one worker's values: in each round `callers` threads,
+    started together, each make three batches with counts drawn at random."""
+    want = run(1, n=n)
+    top = resource.getrlimit(resource.RLIMIT_AS)[0] >> 20
+    t = threading.Thread(target=int)  # as in room_around_calls
+    t.start()
+    t.join()
+    largest_array_mib(top)
+    room, right = [largest_array_mib(top)], True
+    draw = random.Random(5)
+    for _ in range(rounds):
+        plans = [[draw.choice(COUNTS_AT_RANDOM + [draw.randint(1, 1100)]) for _ in range(3)] for _ in range(callers)]
+        right = callers_at_once(plans, want, 1, n) and right
+        room.append(largest_array_mib(top))
+    print(*room, int(right))
+
+
+def test_several_callers_at_once_share_the_room():
+    # Pools built while others ran each took half of what was left: eight
+    # callers left 13-20% of the room after ten rounds, and it kept shrinking.
+    before, first, *rest, right = map(int, capped_output(3072, "room_with_callers_at_once(6)"))
+    assert right
+    for after in (first, *rest):
+        assert after >= before // 4 and after >= 0.85 * first, (before, first, rest)
+
+
 # (count of the parent's runs, the other count its children ask for)
 FORKED_COUNTS = [(8, 3), (64, 300), (300, 8), (0, 8)]
 
@@ -353,6 +391,37 @@ def test_a_forked_child_runs_with_any_count(during):
     # waiting for pool threads that exist only in the parent.
     outcomes = child_output({}, f"T.forks_right_after_runs(40, {during})")
     assert not failures(outcomes) and len(outcomes) == 40 * len(FORKED_COUNTS), failures(outcomes)
+
+
+SMALL_SERIES = np.sin(np.arange(64) * 0.1)
+
+
+def small_features():
+    return digest(np.array(_lib.augmentation.compute_feature_set(SMALL_SERIES, None, None)))
+
+
+def fork_during_first_uses(delay_ms, want_features, want_batch):
+    """How a child ended that was forked `delay_ms` after another thread began
+    the process's first FFT plans (and its pool for 1,024 threads) and that
+    then makes features and batches itself."""
+    run(2, n=4)  # pools in use, no plan yet
+    lens = np.arange(200, 800)
+    x, offsets = np.sin(np.arange(lens.sum()) * 0.1), np.concatenate([[0], np.cumsum(lens)]).astype(np.int64)
+    thread = threading.Thread(target=lambda: _lib.augmentation.compute_feature_set_batch(x, offsets, None, None, 1024))
+    thread.start()
+    time.sleep(delay_ms / 1000)
+    print(in_fork(lambda: small_features() == want_features and run(0, n=16) == want_batch
+                  and run(3, n=16) == want_batch))
+    thread.join()
+
+
+def test_a_child_forked_during_the_first_fft_plan_runs():
+    # The fork handlers were once registered on first use: a child forked while
+    # another thread made the first plan inherited the planner's lock held and
+    # hung in about half such forks.
+    want = (small_features(), run(1, n=16))
+    outcomes = [child_output({}, f"T.fork_during_first_uses({delay}, *{want!r})")[0] for delay in (0, 2, 5, 10) * 3]
+    assert outcomes == ["ok"] * len(outcomes), outcomes
 
 
 def idle_cpu_after_random_counts(phases, n=2):
