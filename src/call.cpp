@@ -582,8 +582,10 @@ void detail::restore_thread(PyThreadState* state) noexcept {
     // Finalisation may begin while we wait for the lock; the interpreter then
     // ends this thread with pthread_exit (before 3.14), whose unwinding would
     // run our destructors without the lock. The unwind is caught and the
-    // thread parked for good instead. Caught with `...`: a forced unwind
-    // has no C++ exception object to bind a reference to.
+    // thread parked for good instead. Caught with `...`: the forced unwind
+    // carries no C++ exception object, and binding it by reference
+    // (abi::__forced_unwind&) is reported as a null reference by the
+    // undefined-behaviour sanitizer.
     try {
         PyEval_RestoreThread(state);
     } catch (...) {

@@ -68,6 +68,13 @@ std::atomic<uint64_t> peak_workers{0};
 
 void count_ended_worker() { live_workers.fetch_sub(1, std::memory_order_relaxed); }
 
+// Once a reserved worker has started (and so may take an arena of its own).
+void count_started_worker() {
+    const uint64_t live = live_workers.load(std::memory_order_relaxed);
+    uint64_t peak = peak_workers.load(std::memory_order_relaxed);
+    while (peak < live && !peak_workers.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {}
+}
+
 uint64_t reusable_arena_bytes() {
     // glibc makes at most 8 arenas per processor; more threads share them.
     const uint64_t most = 8 * online_processors();
@@ -115,8 +122,8 @@ struct ThreadRoom {
         if (limit.rlim_cur == RLIM_INFINITY) return room;
         room.capped = true;
         room.start = mapped_bytes();
-        if (room.start == 0) {  // the room cannot be measured: no worker
-            if (changed) budget.workers = 0;
+        if (room.start == 0) {  // the room cannot be measured: no worker, and measure again next time
+            budget.cap = RLIM_INFINITY;
             return room;
         }
         const uint64_t cap = limit.rlim_cur;
@@ -144,8 +151,6 @@ struct ThreadRoom {
         do {
             if (capped && live >= shared_budget) return false;
         } while (!live_workers.compare_exchange_weak(live, live + 1, std::memory_order_relaxed));
-        uint64_t peak = peak_workers.load(std::memory_order_relaxed);
-        while (peak < live + 1 && !peak_workers.compare_exchange_weak(peak, live + 1, std::memory_order_relaxed)) {}
         return true;
     }
 };
@@ -390,6 +395,7 @@ ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>(
             break;
         }
         workers_.push_back(thread);
+        count_started_worker();
         if (room.capped) {
             // Measure the room only once this thread has taken its own.
             std::unique_lock<std::mutex> lock(ready.mutex);

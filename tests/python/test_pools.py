@@ -322,6 +322,37 @@ def test_switching_counts_keeps_the_room(cycle, rounds, share):
         assert after >= lowest[0] - 16 and free_after >= lowest[1] - 16, (k, room)
 
 
+def threads_around_an_unmeasurable_room():
+    """Thread counts (under the cap the child was given): at the start, after
+    a pool of 4 built while the process could open no file (so could not
+    measure its room), and after a pool of 5 built once it could again; and
+    whether both gave one worker's values."""
+    want = run(1, n=16)
+    start = threads()
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(map(int, os.listdir("/proc/self/fd"))) + 1, hard))
+    taken = []
+    try:
+        while True:
+            taken.append(os.open(os.devnull, os.O_RDONLY))
+    except OSError:
+        pass
+    try:
+        same = run(4, n=16) == want
+    finally:
+        for fd in taken:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    blind = threads()
+    same = run(5, n=16) == want and same
+    print(start, blind, threads(), int(same))
+
+
+def test_a_room_that_could_not_be_measured_is_measured_again():
+    start, blind, after, same = map(int, capped_output(3072, "threads_around_an_unmeasurable_room()"))
+    assert same and blind == start and after == start + 4, (start, blind, after)
+
+
 COUNTS_AT_RANDOM = [1, 2, 17, 300, 1024, 65535, 2**64 - 1, 0]
 
 
