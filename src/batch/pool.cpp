@@ -444,8 +444,8 @@ void ThreadPool::run(PoolJob& job) {
         // Awake workers (spinning ones find the job themselves) and the
         // caller already fill part of the width.
         const std::size_t awake = s.awake.load(std::memory_order_relaxed);
-        const std::size_t room = s.width - 1 > awake ? s.width - 1 - awake : 0;
-        wake = std::min({s.sleeping, job.n - 1, room});
+        const std::size_t free_cpus = s.width - 1 > awake ? s.width - 1 - awake : 0;
+        wake = std::min({s.sleeping, job.n - 1, free_cpus});
         everyone = wake == s.sleeping;
     }
     if (everyone) {
