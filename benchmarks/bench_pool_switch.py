@@ -8,7 +8,8 @@ A child makes its call once untimed (pools started, allocator primed) and then t
 table shows the median over the rounds of each child's median, and the ratio of every further
 interpreter to the first. The children inherit this process's CPU affinity (run it under
 `taskset` to pin all of them) and get RAYON_NUM_THREADS set to that many CPUs, so the default
-pool (n_workers 0, and the DTW and DBA functions) has one thread per pinned CPU on every build.
+pool (n_workers 0, and the DTW and DBA functions) has one thread per pinned CPU on every build; with --machine-pool they get no RAYON_* at all, so the default pool is
+sized by the machine, as in a container whose cpuset is smaller than the host.
 "same" says whether all interpreters gave the same values (a digest of the whole result).
 
 Cases:
@@ -154,6 +155,8 @@ def main():
     parser.add_argument("--python", action="append", help="an interpreter with the build to time (repeatable)")
     parser.add_argument("--repeat", type=int, default=5, help="rounds: fresh children per case and interpreter")
     parser.add_argument("--case", action="append", choices=sorted(CASES), help="run only these cases")
+    parser.add_argument("--machine-pool", action="store_true",
+                        help="set no RAYON_NUM_THREADS: the default pool is sized by the machine, not the pinned CPUs")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -163,7 +166,9 @@ def main():
     pythons = args.python or [sys.executable]
     cases = args.case or list(CASES)
     cpus = len(os.sched_getaffinity(0))
-    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")} | {"RAYON_NUM_THREADS": str(cpus)}
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    if not args.machine_pool:
+        env["RAYON_NUM_THREADS"] = str(cpus)
     order = list(range(len(pythons)))
     runs = {(i, c): [] for i in order for c in cases}
     for r in range(args.repeat):
@@ -172,7 +177,8 @@ def main():
                 runs[i, case].append(run_child(pythons[i], case, env))
         print(f"round {r + 1}/{args.repeat} done", file=sys.stderr, flush=True)
 
-    print(f"{cpus} CPUs (affinity; RAYON_NUM_THREADS={cpus}), {os.cpu_count()} online; median of {args.repeat}"
+    pool = "no RAYON_NUM_THREADS" if args.machine_pool else f"RAYON_NUM_THREADS={cpus}"
+    print(f"{cpus} CPUs (affinity; {pool}), {os.cpu_count()} online; median of {args.repeat}"
           " fresh children per interpreter")
     for i, python in enumerate(pythons):
         print(f"  [{i}] {python}: {runs[i, cases[0]][0]['module']}")
