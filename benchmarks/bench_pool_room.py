@@ -43,7 +43,8 @@ def child(cfg):
     top = cfg["cap_mib"]
 
     # The tests' batch (64 random walks of 2,000 with every injection, as a
-    # digest), room measure and thread count: run this from a full checkout.
+    # digest), room measure and thread count: run this from a full checkout
+    # with the test dependencies (pytest) installed.
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "python"))
     from test_pools import largest_array_mib, threads
     from test_pools import run as batch_digest
