@@ -41,7 +41,8 @@ constexpr uint64_t kMiB = uint64_t{1} << 20;
 constexpr std::size_t kStackBytes = 4 * kMiB;
 // What one more thread may take: its stack and guard page, the allocator
 // arena glibc may reserve at its first malloc, and some slack.
-constexpr uint64_t kThreadRoomBytes = kStackBytes + 4096 + 64 * kMiB + kMiB;
+constexpr uint64_t kArenaBytes = 64 * kMiB;
+constexpr uint64_t kThreadRoomBytes = kStackBytes + 4096 + kArenaBytes + kMiB;
 // Kept back from the half of the free room a pool may take.
 constexpr uint64_t kRoomReserveBytes = 16 * kMiB;
 
@@ -59,101 +60,90 @@ uint64_t mapped_bytes() {
     return pages * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
-// Workers of every pool: live now (counted from the moment a start is
-// allowed until the worker is joined), and the most ever live at once. An
-// exited worker's allocator arena stays mapped, and glibc gives it to the next
-// new thread, so up to peak - live arenas are there for new workers to take.
-std::atomic<uint64_t> live_workers{0};
-std::atomic<uint64_t> peak_workers{0};
-
-void count_ended_worker() { live_workers.fetch_sub(1, std::memory_order_relaxed); }
-
-// Once a reserved worker has started (and so may take an arena of its own).
-void count_started_worker() {
-    const uint64_t live = live_workers.load(std::memory_order_relaxed);
-    uint64_t peak = peak_workers.load(std::memory_order_relaxed);
-    while (peak < live && !peak_workers.compare_exchange_weak(peak, live, std::memory_order_relaxed)) {}
-}
-
-uint64_t reusable_arena_bytes() {
-    // glibc makes at most 8 arenas per processor; more threads share them.
-    const uint64_t most = 8 * online_processors();
-    const uint64_t made = std::min(peak_workers.load(std::memory_order_relaxed), most);
-    const uint64_t used = std::min(live_workers.load(std::memory_order_relaxed), most);
-    return (made > used ? made - used : 0) * (64 * kMiB);
-}
-
 uint64_t half_less_reserve(uint64_t bytes) { return bytes / 2 > kRoomReserveBytes ? bytes / 2 - kRoomReserveBytes : 0; }
 
-// The budget every pool's workers share under an address-space cap: the
-// workers live when it was measured plus those that fit in half of the room
-// then free, less the reserve, the arenas that ended workers left counted as
-// free room. Measured at the first pool build under a cap and again when the
-// cap changes; a pool built while others hold it gets what is left. So
-// several callers building pools at once take no more than one caller would.
-struct RoomBudget {
-    std::mutex mutex;
-    rlim_t cap = RLIM_INFINITY;  // the cap `workers` was measured under
-    uint64_t workers = 0;        // live workers of every pool, at most
-};
+// The address space that the workers of every pool share under a cap. Each
+// build measures it afresh: the room free now plus the room the workers
+// already hold (their stacks, and the arenas workers have made, which glibc
+// hands to the next new thread once their maker has ended). So memory freed
+// or taken since counts, while callers that build at once measure about the
+// same budget and together take no more workers than one caller would.
+class WorkerRoom {
+public:
+    // What one build may take, measured when it begins: its own growth of
+    // the mapped size (half of the room then free, less the reserve, whatever
+    // else the process does meanwhile), and the workers of every pool
+    // together. Uncapped: no limit. Capped but not measurable: no worker.
+    struct Grant {
+        bool capped = false;
+        uint64_t start = 0;  // mapped bytes when the build began
+        uint64_t growth = 0;
+        uint64_t workers = 0;
+    };
 
-RoomBudget& room_budget();
-
-// The room one pool build works with. Two limits hold at once under a cap:
-// - the process's mapped size may grow, while this pool starts its workers,
-//   by at most half of the room free when it began, less the reserve,
-//   whatever else the process does meanwhile;
-// - every pool's live workers together stay within the shared budget.
-// Without a cap: no limit.
-struct ThreadRoom {
-    bool capped = false;
-    uint64_t start = 0;          // mapped bytes when the pool started building
-    uint64_t growth_budget = 0;
-    uint64_t shared_budget = 0;
-
-    static ThreadRoom now() {
-        ThreadRoom room;
+    Grant measure() {
+        Grant grant;
         rlimit limit{};
-        if (::getrlimit(RLIMIT_AS, &limit) != 0) limit.rlim_cur = RLIM_INFINITY;
-        RoomBudget& budget = room_budget();
-        std::lock_guard<std::mutex> lock(budget.mutex);
-        const bool changed = budget.cap != limit.rlim_cur;
-        budget.cap = limit.rlim_cur;
-        if (limit.rlim_cur == RLIM_INFINITY) return room;
-        room.capped = true;
-        room.start = mapped_bytes();
-        if (room.start == 0) {  // the room cannot be measured: no worker, and measure again next time
-            budget.cap = RLIM_INFINITY;
-            return room;
-        }
-        const uint64_t cap = limit.rlim_cur;
-        const uint64_t free = cap > room.start ? cap - room.start : 0;
-        room.growth_budget = half_less_reserve(free);
-        if (changed) {
-            const uint64_t reusable = std::min(reusable_arena_bytes(), UINT64_MAX - free);
-            budget.workers = live_workers.load(std::memory_order_relaxed) +
-                             half_less_reserve(free + reusable) / kThreadRoomBytes;
-        }
-        room.shared_budget = budget.workers;
-        return room;
+        if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return grant;
+        grant.capped = true;
+        grant.start = mapped_bytes();
+        if (grant.start == 0) return grant;
+        const uint64_t free = limit.rlim_cur > grant.start ? limit.rlim_cur - grant.start : 0;
+        grant.growth = half_less_reserve(free);
+        std::lock_guard<std::mutex> lock(mutex);
+        // glibc makes at most 8 arenas per processor; more threads share them.
+        const uint64_t held = started_ * (kThreadRoomBytes - kArenaBytes) +
+                              std::min(peak_, 8 * online_processors()) * kArenaBytes;
+        grant.workers = half_less_reserve(free + std::min(held, UINT64_MAX - free)) / kThreadRoomBytes;
+        return grant;
     }
 
-    // Counts one more worker live if this pool may start another; false
-    // when it may not.
-    bool reserve_another() const {
-        if (capped) {
+    // Counts one more worker against the budget if `grant` lets its build
+    // start another.
+    bool reserve_worker(const Grant& grant) {
+        if (grant.capped) {
             const uint64_t mapped = mapped_bytes();
-            if (mapped == 0) return false;
-            const uint64_t taken = mapped > start ? mapped - start : 0;
-            if (taken > growth_budget || growth_budget - taken < kThreadRoomBytes) return false;
+            const uint64_t taken = mapped > grant.start ? mapped - grant.start : 0;
+            if (mapped == 0 || taken > grant.growth || grant.growth - taken < kThreadRoomBytes) return false;
         }
-        uint64_t live = live_workers.load(std::memory_order_relaxed);
-        do {
-            if (capped && live >= shared_budget) return false;
-        } while (!live_workers.compare_exchange_weak(live, live + 1, std::memory_order_relaxed));
+        std::lock_guard<std::mutex> lock(mutex);
+        if (grant.capped && reserved_ >= grant.workers) return false;
+        ++reserved_;
         return true;
     }
+
+    // The reserved worker's thread exists (and may make an arena of its own).
+    void worker_started() {
+        std::lock_guard<std::mutex> lock(mutex);
+        peak_ = std::max(peak_, ++started_);
+    }
+
+    // Ends a reservation: its thread never started, or has been joined.
+    void release_worker(bool started) {
+        std::lock_guard<std::mutex> lock(mutex);
+        --reserved_;
+        started_ -= started;
+    }
+
+    // fork: the child has no workers; the parent's arenas are all free in it.
+    void reset_in_child() noexcept {
+        new (&mutex) std::mutex;
+        reserved_ = started_ = 0;
+    }
+
+    std::mutex mutex;
+
+private:
+    uint64_t reserved_ = 0;  // from reservation until joined
+    uint64_t started_ = 0;   // of those, the ones whose thread exists
+    uint64_t peak_ = 0;      // most started at once: the arenas they may have made
 };
+
+// Created at module setup and leaked, like the pools.
+WorkerRoom& worker_room() {
+    static WorkerRoom* const room = new WorkerRoom;
+    return *room;
+}
 
 std::atomic<uint64_t> failing_start{0};  // test hook: countdown to a refused start
 
@@ -359,49 +349,71 @@ int start_thread(pthread_t& thread, WorkerStart* start) {
 }  // namespace
 
 ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>()) {
-    const uint64_t want = std::clamp<uint64_t>(threads, 1, std::min(kMaxPoolThreads, kMaxLiveThreads)) - 1;
-    if (want == 0) return;
-    workers_.reserve(want);
-    shared_->quit.assign(want, 0);
+    want_ = std::clamp<uint64_t>(threads, 1, std::min(kMaxPoolThreads, kMaxLiveThreads)) - 1;
+    if (want_ == 0) return;
+    workers_ = std::make_unique<pthread_t[]>(want_);
+    shared_->quit.assign(want_, 0);
     shared_->width = std::max<std::size_t>(2, usable_cpus());
+    start_workers();
+}
 
-    const ThreadRoom room = ThreadRoom::now();
+void ThreadPool::add_missing_workers() {
+    if (!short_of_workers() || std::chrono::steady_clock::now() < retry_after_) return;
+    start_workers();
+}
+
+void ThreadPool::start_workers() {
+    WorkerRoom& room = worker_room();
+    const WorkerRoom::Grant grant = room.measure();
+    const std::size_t first = count_.load(std::memory_order_relaxed);
     WorkerStart::Ready ready;
-    for (std::size_t i = 0; i < want; ++i) {
-        if (!room.reserve_another()) break;
-        auto* start = new (std::nothrow) WorkerStart{shared_, i, room.capped ? &ready : nullptr};
+    for (std::size_t i = first; i < want_; ++i) {
+        if (!room.reserve_worker(grant)) break;
+        auto* start = new (std::nothrow) WorkerStart{shared_, i, grant.capped ? &ready : nullptr};
         if (start == nullptr) {
-            count_ended_worker();
+            room.release_worker(false);
             break;
+        }
+        {
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            shared_->quit[i] = 0;  // the index may be one that ended after a refused start
         }
         pthread_t thread;
         if (start_thread(thread, start) != 0) {
             delete start;
-            count_ended_worker();
-            // The system refuses threads: leave some of the new ones to the
-            // rest of the process.
-            const std::size_t keep = workers_.size() - std::min(workers_.size(), 16 + workers_.size() / 8);
-            {
-                std::lock_guard<std::mutex> lock(shared_->mutex);
-                for (std::size_t k = keep; k < workers_.size(); ++k) shared_->quit[k] = 1;
-                shared_->posts.fetch_add(1, std::memory_order_release);
-            }
-            shared_->wake.notify_all();
-            for (std::size_t k = keep; k < workers_.size(); ++k) {
-                ::pthread_join(workers_[k], nullptr);
-                count_ended_worker();
-            }
-            workers_.resize(keep);
+            room.release_worker(false);
+            retry_after_ = std::chrono::steady_clock::now() + kRetryAfterRefusedStart;
+            end_workers_after_refusal(first);
             break;
         }
-        workers_.push_back(thread);
-        count_started_worker();
-        if (room.capped) {
+        workers_[i] = thread;
+        count_.store(i + 1, std::memory_order_release);
+        room.worker_started();
+        if (grant.capped) {
             // Measure the room only once this thread has taken its own.
             std::unique_lock<std::mutex> lock(ready.mutex);
             ready.cv.wait(lock, [&] { return ready.done; });
             ready.done = false;
         }
+    }
+}
+
+// The system refuses threads: of the workers this build started (from
+// `first` on), leave 16, plus one in eight of the pool's, to the rest of the
+// process.
+void ThreadPool::end_workers_after_refusal(std::size_t first) {
+    const std::size_t count = count_.load(std::memory_order_relaxed);
+    const std::size_t keep = count - std::min(count - first, 16 + count / 8);
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        for (std::size_t k = keep; k < count; ++k) shared_->quit[k] = 1;
+        shared_->posts.fetch_add(1, std::memory_order_release);
+    }
+    shared_->wake.notify_all();
+    count_.store(keep, std::memory_order_release);
+    for (std::size_t k = keep; k < count; ++k) {
+        ::pthread_join(workers_[k], nullptr);
+        worker_room().release_worker(true);
     }
 }
 
@@ -413,20 +425,21 @@ ThreadPool::~ThreadPool() {
     }
     shared_->wake.notify_all();
     const pthread_t self = ::pthread_self();
-    for (pthread_t thread : workers_) {
-        if (::pthread_equal(thread, self)) {
-            ::pthread_detach(thread);
+    const std::size_t count = count_.load(std::memory_order_acquire);
+    for (std::size_t k = 0; k < count; ++k) {
+        if (::pthread_equal(workers_[k], self)) {
+            ::pthread_detach(workers_[k]);
         } else {
-            ::pthread_join(thread, nullptr);
+            ::pthread_join(workers_[k], nullptr);
         }
-        count_ended_worker();
+        worker_room().release_worker(true);
     }
 }
 
 void ThreadPool::run(PoolJob& job) {
     if (job.n == 0) return;
     job.threads = threads();
-    if (workers_.empty() || job.n == 1 || current_pool() == shared_.get()) {
+    if (job.threads == 1 || job.n == 1 || current_pool() == shared_.get()) {
         work_on(job);
         return;
     }
@@ -491,31 +504,23 @@ Pools& pools() {
     return *p;
 }
 
-RoomBudget& room_budget() {
-    static RoomBudget* const budget = new RoomBudget;
-    return *budget;
-}
-
 // fork: the child has none of the pools' threads, and their locks may be in
 // any state. Its pools start empty; the old objects are left unreleased.
 // Locked in the order the pool builds take them.
 void before_fork() noexcept {
     pools().default_mutex.lock();
     pools().slot_mutex.lock();
-    room_budget().mutex.lock();
+    worker_room().mutex.lock();
 }
 
 void after_fork_parent() noexcept {
-    room_budget().mutex.unlock();
+    worker_room().mutex.unlock();
     pools().slot_mutex.unlock();
     pools().default_mutex.unlock();
 }
 
 void after_fork_child() noexcept {
-    // The parent's arenas are all free in the child, and glibc keeps the
-    // parent's thread stacks for the child's new threads: the budget holds.
-    live_workers.store(0);
-    new (&room_budget().mutex) std::mutex;
+    worker_room().reset_in_child();
     Pools& p = pools();
     new (&p.default_mutex) std::mutex;
     p.default_pool.store(nullptr);
@@ -528,7 +533,7 @@ void after_fork_child() noexcept {
 
 ForkHooks pool_fork_hooks() {
     pools();
-    room_budget();
+    worker_room();
     worker_key();
     return {before_fork, after_fork_parent, after_fork_child};
 }
@@ -561,12 +566,15 @@ uint64_t default_pool_size() {
 
 ThreadPool& default_pool() {
     Pools& p = pools();
-    if (ThreadPool* pool = p.default_pool.load(std::memory_order_acquire)) return *pool;
+    ThreadPool* pool = p.default_pool.load(std::memory_order_acquire);
+    if (pool != nullptr && !pool->short_of_workers()) return *pool;
     std::lock_guard<std::mutex> lock(p.default_mutex);
-    ThreadPool* pool = p.default_pool.load(std::memory_order_relaxed);
+    pool = p.default_pool.load(std::memory_order_relaxed);
     if (pool == nullptr) {
         pool = new ThreadPool(default_pool_size());
         p.default_pool.store(pool, std::memory_order_release);
+    } else {
+        pool->add_missing_workers();
     }
     return *pool;
 }
@@ -575,7 +583,10 @@ std::shared_ptr<ThreadPool> batch_thread_pool(uint64_t n_workers) {
     if (n_workers == 0) fault("batch_thread_pool called with 0 workers");
     Pools& p = pools();
     std::lock_guard<std::mutex> lock(p.slot_mutex);
-    if (p.slot_pool && p.slot_count == n_workers) return p.slot_pool;
+    if (p.slot_pool && p.slot_count == n_workers) {
+        p.slot_pool->add_missing_workers();
+        return p.slot_pool;
+    }
 
     // The replaced pool ends first (its threads are joined here unless a run
     // still holds it), so the new pool's threads reuse its stacks and

@@ -23,14 +23,16 @@
 // after the run in place of any message.
 //
 // Under an address-space cap the workers of every pool, the default pool
-// included, share one budget: what fitted in half of the free room when the
-// first pool was built under that cap. A pool built while others hold the
-// budget gets what is left, possibly no worker.
+// included, share one budget: half of the room, measured again at every
+// build and counting the room the live workers already hold. A pool built
+// while others hold the budget gets what is left, possibly no worker; such a
+// short pool tries again for its missing workers on later calls.
 //
 // fork: a child starts with no pools; its first call builds fresh ones.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -151,7 +153,17 @@ public:
     ThreadPool& operator=(const ThreadPool&) = delete;
 
     // Threads of a run: the workers that started, plus the caller.
-    std::size_t threads() const noexcept { return workers_.size() + 1; }
+    std::size_t threads() const noexcept { return count_.load(std::memory_order_acquire) + 1; }
+
+    // Whether the pool holds fewer workers than it was built for (there was
+    // no room for them, or the system refused a thread).
+    bool short_of_workers() const noexcept { return count_.load(std::memory_order_relaxed) < want_; }
+
+    // Tries again to start the workers a short pool lacks, as far as the
+    // room allows now; after a start the system refused, not before
+    // kRetryAfterRefusedStart has passed. Calls must not overlap (the default
+    // pool's and the slot's mutex keep them apart); runs may go on meanwhile.
+    void add_missing_workers();
 
     // Runs every range of `job` (whose n, slot, run_range and body are set)
     // on this pool and the calling thread; returns once every claimed range
@@ -159,16 +171,26 @@ public:
     // itself.
     void run(PoolJob& job);
 
+    static constexpr std::chrono::seconds kRetryAfterRefusedStart{1};
+
 private:
+    void start_workers();
+    void end_workers_after_refusal(std::size_t first);
+
     std::shared_ptr<PoolShared> shared_;
-    std::vector<pthread_t> workers_;
+    std::size_t want_ = 0;                       // workers the pool is built for
+    std::unique_ptr<pthread_t[]> workers_;       // [0, count_) have started
+    std::atomic<std::size_t> count_{0};          // written only by the (serialised) builds
+    std::chrono::steady_clock::time_point retry_after_{};
 };
 
 // The process-wide default pool, built on first use at default_pool_size().
+// While it is short of workers, each call tries again for them.
 ThreadPool& default_pool();
 
 // The pool for a non-zero worker count, from the one-slot cache: the same
-// count as last time gives the same pool; another count ends the slot's
+// count as last time gives the same pool (which tries again for any workers
+// it lacks); another count ends the slot's
 // pool (its threads are joined as soon as no run holds it) and builds one of
 // that size. Throws qm::ValueError("failed to build rayon thread pool: ...")
 // when the pool cannot be built, and qm::Fault for n_workers == 0.

@@ -363,6 +363,45 @@ TEST(PoolThreads, WorkersThatCannotStartMakeThePoolSmaller) {
     qm::fail_thread_start_for_tests(0);
 }
 
+TEST(PoolThreads, AShortPoolGainsItsWorkersInPlaceOnALaterCall) {
+    const uint64_t want = checksum(2000, 1);
+    qm::batch_thread_pool(1);
+    const std::size_t before = live_threads();
+    // The third start is refused: the two started workers are left to the
+    // rest of the process, and the pool runs on its caller.
+    qm::fail_thread_start_for_tests(3);
+    auto pool = qm::batch_thread_pool(9);
+    qm::fail_thread_start_for_tests(0);
+    ASSERT_EQ(pool->threads(), 1u);
+    EXPECT_TRUE(pool->short_of_workers());
+    // Right after a refusal the pool does not press the system again.
+    EXPECT_EQ(qm::batch_thread_pool(9)->threads(), 1u);
+    EXPECT_EQ(live_threads(), before);
+
+    // Runs keep going on the pool, from another thread, while it grows.
+    std::atomic<bool> grown{false};
+    std::atomic<int> wrong{0};
+    std::thread runner([&] {
+        do {
+            for (int k = 0; k < 20; ++k) wrong += checksum(2000, 9) != want;
+        } while (!grown.load());
+    });
+    std::this_thread::sleep_for(qm::ThreadPool::kRetryAfterRefusedStart);
+    auto same = qm::batch_thread_pool(9);
+    grown = true;
+    runner.join();
+    EXPECT_EQ(same.get(), pool.get());
+    EXPECT_EQ(same->threads(), 9u);
+    EXPECT_FALSE(same->short_of_workers());
+    EXPECT_EQ(live_threads(), before + 8);
+    EXPECT_EQ(checksum(2000, 9), want);
+    EXPECT_EQ(wrong.load(), 0);
+    pool.reset();
+    same.reset();
+    qm::batch_thread_pool(1);
+    EXPECT_EQ(live_threads(), before);
+}
+
 // Runs `child` in a forked child and fails when it does not exit 0 within
 // `limit`: a hang is killed and reported.
 template <class Child>

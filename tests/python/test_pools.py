@@ -199,14 +199,14 @@ def room_around_calls(counts):
         print(n, before, largest_array_mib(top), free, free_mib(), int(same), threads())
 
 
-def capped_output(cap_mib, call, above_mapped=False):
-    """The words printed by T.<call> in a child with NumPy's own BLAS threads,
-    capped at cap_mib (above what the child has mapped once imported, with
-    above_mapped)."""
+def capped_output(cap_mib, call, above_mapped=False, env=None):
+    """The words printed by T.<call> in a child with NumPy's own BLAS threads
+    (and `env`), capped at cap_mib (above what the child has mapped once
+    imported, with above_mapped)."""
     base = "int(open('/proc/self/statm').read().split()[0]) * os.sysconf('SC_PAGE_SIZE')" if above_mapped else "0"
     code = (f"import os, resource\nimport numpy\ncap = {base} + ({cap_mib} << 20)\n"
             f"resource.setrlimit(resource.RLIMIT_AS, (cap, cap))\nT.{call}")
-    return child_output({}, code, blas_threads=True)
+    return child_output(env or {}, code, blas_threads=True)
 
 
 def capped_child(cap_mib, counts, above_mapped=False):
@@ -234,6 +234,77 @@ def test_a_pool_with_no_room_for_a_worker_costs_next_to_nothing():
     assert same and after >= before - 4 and free_after >= free_before - 4, (before, after, free_before, free_after)
     (*_, alone), = capped_child(100, [1], above_mapped=True)
     assert count == alone
+
+
+def workers_once_the_room_is_freed(counts):
+    """Workers after a batch with each count in turn: the first made while an
+    array fills most of the room, the others once it is freed; and whether
+    every batch gave one worker's values."""
+    want = run(1, n=16)
+    start = threads()
+    big = np.empty((1900 << 20) // 8)
+    same = run(counts[0], n=16) == want
+    seen = [threads() - start]
+    del big
+    for n in counts[1:]:
+        same = run(n, n=16) == want and same
+        seen.append(threads() - start)
+    print(*seen, int(same))
+
+
+def workers_beside_a_long_run(count):
+    """Workers of a long features run with n_workers=64 on another thread, of
+    the pool for `count` built while it runs, and of that pool two calls
+    after it has ended (for the default pool, once another count has also
+    replaced the long run's pool, whose workers hold their room while it
+    stays in the slot); whether the long run was still going when the pool
+    was built; whether every batch gave one worker's values."""
+    want = run(1, n=16)
+    n = 40_000_000
+    values = np.random.default_rng(0).random(n)
+    offsets = np.linspace(0, n, 257).astype(np.int64)
+    start = threads()
+    thread = threading.Thread(target=_lib.augmentation.compute_feature_set_batch,
+                              args=(values, offsets, None, None, 64))
+    thread.start()
+    deadline = time.monotonic() + 20
+    while threads() < start + 2 and time.monotonic() < deadline:  # its pool has begun
+        time.sleep(0.001)
+    seen, since = threads(), time.monotonic()
+    while time.monotonic() - since < 0.05 and time.monotonic() < deadline:  # and stopped growing
+        time.sleep(0.002)
+        if threads() != seen:
+            seen, since = threads(), time.monotonic()
+    long_run = seen - start - 1
+    same = run(count, n=16) == want
+    meanwhile = threads() - start - 1 - long_run
+    overlapped = thread.is_alive()
+    thread.join()
+    if count == 0:
+        same = run(1, n=16) == want and same
+    for _ in range(2):
+        same = run(count, n=16) == want and same
+    print(long_run, meanwhile, threads() - start, int(overlapped), int(same))
+
+
+# A pool built where there was no room kept that size for good: the budget
+# was measured only when the cap changed, and a short pool never tried again.
+@pytest.mark.parametrize("env,counts,workers", [
+    ({}, (4, 3, 6), [0, 2, 5]),
+    ({"RAYON_NUM_THREADS": "6"}, (0, 0, 0), [0, 5, 5]),
+], ids=["counted pool", "default pool"])
+def test_a_pool_built_without_room_gains_workers_once_it_is_freed(env, counts, workers):
+    *seen, same = map(int, capped_output(2048, f"workers_once_the_room_is_freed({counts!r})", True, env))
+    assert same and seen == workers
+
+
+@pytest.mark.parametrize("count", [16, 0], ids=["counted pool", "default pool"])
+def test_a_pool_built_short_beside_a_long_run_gains_workers_after_it(count):
+    env = {"RAYON_NUM_THREADS": "16"}
+    long_run, meanwhile, after, overlapped, same = map(
+        int, capped_output(2048, f"workers_beside_a_long_run({count})", True, env))
+    assert same and overlapped and long_run >= 2, (long_run, meanwhile, after)
+    assert meanwhile < min(15, long_run) <= after <= 15, (long_run, meanwhile, after)
 
 
 # ---------------------------------------------------------------------------
