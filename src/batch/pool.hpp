@@ -11,7 +11,8 @@
 // has, because every item owns its engines and writes only its own result.
 //
 // A worker that cannot be started (a cap on threads, or no room under an
-// address-space cap) only makes the pool smaller. Idle workers sleep.
+// address-space cap) only makes the pool smaller, until a later call finds
+// room for it. Idle workers sleep.
 //
 // Error rule of a run: an item that throws qm::ValueError records its message
 // in the run's slot if the slot is still free (claimed by compare-exchange,
