@@ -62,6 +62,8 @@ uint64_t mapped_bytes() {
 
 uint64_t half_less_reserve(uint64_t bytes) { return bytes / 2 > kRoomReserveBytes ? bytes / 2 - kRoomReserveBytes : 0; }
 
+std::atomic<uint64_t> room_for_tests{kRoomUnlimited};  // test hook: room for this many more workers
+
 // The address space that the workers of every pool share under a cap. Each
 // build measures it afresh: the room free now plus the room the workers
 // already hold (their stacks, and the arenas workers have made, which glibc
@@ -83,6 +85,12 @@ public:
 
     Grant measure() {
         Grant grant;
+        if (const uint64_t more = room_for_tests.load(std::memory_order_relaxed); more != kRoomUnlimited) {
+            grant = {true, mapped_bytes(), UINT64_MAX, 0};
+            std::lock_guard<std::mutex> lock(mutex);
+            grant.workers = reserved_ + more;
+            return grant;
+        }
         rlimit limit{};
         if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return grant;
         grant.capped = true;
@@ -101,13 +109,13 @@ public:
     // Counts one more worker against the budget if `grant` lets its build
     // start another.
     bool reserve_worker(const Grant& grant) {
+        std::lock_guard<std::mutex> lock(mutex);
         if (grant.capped) {
+            if (reserved_ >= grant.workers) return false;
             const uint64_t mapped = mapped_bytes();
             const uint64_t taken = mapped > grant.start ? mapped - grant.start : 0;
             if (mapped == 0 || taken > grant.growth || grant.growth - taken < kThreadRoomBytes) return false;
         }
-        std::lock_guard<std::mutex> lock(mutex);
-        if (grant.capped && reserved_ >= grant.workers) return false;
         ++reserved_;
         return true;
     }
@@ -354,36 +362,46 @@ ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>(
     workers_ = std::make_unique<pthread_t[]>(want_);
     shared_->quit.assign(want_, 0);
     shared_->width = std::max<std::size_t>(2, usable_cpus());
-    start_workers();
+    start_workers(false);
 }
 
 void ThreadPool::add_missing_workers() {
-    if (!short_of_workers() || std::chrono::steady_clock::now() < retry_after_) return;
-    start_workers();
+    if (!short_of_workers()) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_try_) return;
+    const std::size_t had = count_.load(std::memory_order_relaxed);
+    start_workers(true);
+    // A try that gains nothing waits longer for the next (1 ms, doubling up
+    // to a second), so a pool that stays short costs its calls next to nothing.
+    retry_gap_ = count_.load(std::memory_order_relaxed) > had
+                     ? std::chrono::milliseconds(0)
+                     : std::clamp<std::chrono::milliseconds>(2 * retry_gap_, std::chrono::milliseconds(1),
+                                                             std::chrono::seconds(1));
+    if (next_try_ != std::chrono::steady_clock::time_point::max()) next_try_ = now + retry_gap_;
 }
 
-void ThreadPool::start_workers() {
+void ThreadPool::start_workers(bool in_use) {
     WorkerRoom& room = worker_room();
     const WorkerRoom::Grant grant = room.measure();
-    const std::size_t first = count_.load(std::memory_order_relaxed);
     WorkerStart::Ready ready;
-    for (std::size_t i = first; i < want_; ++i) {
+    for (std::size_t i = count_.load(std::memory_order_relaxed); i < want_; ++i) {
         if (!room.reserve_worker(grant)) break;
         auto* start = new (std::nothrow) WorkerStart{shared_, i, grant.capped ? &ready : nullptr};
         if (start == nullptr) {
             room.release_worker(false);
             break;
         }
-        {
-            std::lock_guard<std::mutex> lock(shared_->mutex);
-            shared_->quit[i] = 0;  // the index may be one that ended after a refused start
-        }
         pthread_t thread;
         if (start_thread(thread, start) != 0) {
             delete start;
             room.release_worker(false);
-            retry_after_ = std::chrono::steady_clock::now() + kRetryAfterRefusedStart;
-            end_workers_after_refusal(first);
+            // The system refuses threads: this pool asks for no more. One
+            // still being built leaves some of its new ones to the rest of the
+            // process; one in use keeps them, since its workers may be deep in
+            // other callers' runs, and joining them under the pools' lock
+            // would hold those callers up (or deadlock a nested call).
+            next_try_ = std::chrono::steady_clock::time_point::max();
+            if (!in_use) end_workers_after_refusal();
             break;
         }
         workers_[i] = thread;
@@ -398,12 +416,11 @@ void ThreadPool::start_workers() {
     }
 }
 
-// The system refuses threads: of the workers this build started (from
-// `first` on), leave 16, plus one in eight of the pool's, to the rest of the
-// process.
-void ThreadPool::end_workers_after_refusal(std::size_t first) {
+// Leaves 16 of the started workers, plus one in eight, to the rest of the
+// process (only while the pool is being built: no run can hold them).
+void ThreadPool::end_workers_after_refusal() {
     const std::size_t count = count_.load(std::memory_order_relaxed);
-    const std::size_t keep = count - std::min(count - first, 16 + count / 8);
+    const std::size_t keep = count - std::min(count, 16 + count / 8);
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
         for (std::size_t k = keep; k < count; ++k) shared_->quit[k] = 1;
@@ -566,15 +583,19 @@ uint64_t default_pool_size() {
 
 ThreadPool& default_pool() {
     Pools& p = pools();
-    ThreadPool* pool = p.default_pool.load(std::memory_order_acquire);
-    if (pool != nullptr && !pool->short_of_workers()) return *pool;
+    if (ThreadPool* pool = p.default_pool.load(std::memory_order_acquire)) {
+        if (pool->short_of_workers()) {
+            // Another caller already at it: run with the workers there are.
+            std::unique_lock<std::mutex> lock(p.default_mutex, std::try_to_lock);
+            if (lock) pool->add_missing_workers();
+        }
+        return *pool;
+    }
     std::lock_guard<std::mutex> lock(p.default_mutex);
-    pool = p.default_pool.load(std::memory_order_relaxed);
+    ThreadPool* pool = p.default_pool.load(std::memory_order_relaxed);
     if (pool == nullptr) {
         pool = new ThreadPool(default_pool_size());
         p.default_pool.store(pool, std::memory_order_release);
-    } else {
-        pool->add_missing_workers();
     }
     return *pool;
 }
@@ -613,6 +634,8 @@ uint64_t batch_thread_pool_cached_count() {
 }
 
 void fail_thread_start_for_tests(uint64_t k) { failing_start.store(k, std::memory_order_relaxed); }
+
+void room_for_workers_for_tests(uint64_t more) { room_for_tests.store(more, std::memory_order_relaxed); }
 
 bool RunErrorSlot::record(std::string_view message) {
     stop_.store(true, std::memory_order_release);

@@ -161,9 +161,10 @@ public:
     bool short_of_workers() const noexcept { return count_.load(std::memory_order_relaxed) < want_; }
 
     // Tries again to start the workers a short pool lacks, as far as the
-    // room allows now; after a start the system refused, not before
-    // kRetryAfterRefusedStart has passed. Calls must not overlap (the default
-    // pool's and the slot's mutex keep them apart); runs may go on meanwhile.
+    // room allows now; a try that gained nothing makes the next wait (1 ms,
+    // doubling up to a second), and a pool the system refused a thread asks
+    // for no more. Calls must not overlap (the default pool's and the slot's
+    // mutex keep them apart); runs may go on meanwhile.
     void add_missing_workers();
 
     // Runs every range of `job` (whose n, slot, run_range and body are set)
@@ -172,28 +173,27 @@ public:
     // itself.
     void run(PoolJob& job);
 
-    static constexpr std::chrono::seconds kRetryAfterRefusedStart{1};
-
 private:
-    void start_workers();
-    void end_workers_after_refusal(std::size_t first);
+    void start_workers(bool in_use);
+    void end_workers_after_refusal();
 
     std::shared_ptr<PoolShared> shared_;
-    std::size_t want_ = 0;                       // workers the pool is built for
-    std::unique_ptr<pthread_t[]> workers_;       // [0, count_) have started
-    std::atomic<std::size_t> count_{0};          // written only by the (serialised) builds
-    std::chrono::steady_clock::time_point retry_after_{};
+    std::size_t want_ = 0;                  // workers the pool is built for
+    std::unique_ptr<pthread_t[]> workers_;  // [0, count_) have started
+    std::atomic<std::size_t> count_{0};     // written only by the (serialised) builds
+    std::chrono::steady_clock::time_point next_try_{};
+    std::chrono::milliseconds retry_gap_{0};
 };
 
 // The process-wide default pool, built on first use at default_pool_size().
-// While it is short of workers, each call tries again for them.
+// While it is short of workers, calls try again for them (see
+// add_missing_workers; a call that finds another at it runs with what there is).
 ThreadPool& default_pool();
 
 // The pool for a non-zero worker count, from the one-slot cache: the same
 // count as last time gives the same pool (which tries again for any workers
-// it lacks); another count ends the slot's
-// pool (its threads are joined as soon as no run holds it) and builds one of
-// that size. Throws qm::ValueError("failed to build rayon thread pool: ...")
+// it lacks); another count ends the slot's pool (its threads are joined as
+// soon as no run holds it) and builds one of that size. Throws qm::ValueError("failed to build rayon thread pool: ...")
 // when the pool cannot be built, and qm::Fault for n_workers == 0.
 std::shared_ptr<ThreadPool> batch_thread_pool(uint64_t n_workers);
 
@@ -207,6 +207,12 @@ ForkHooks pool_fork_hooks();
 // Test hook: the k-th worker start from now on fails as a start refused by
 // the system would (k = 0: none fails).
 void fail_thread_start_for_tests(uint64_t k);
+
+// Test hook: every pool build from now on finds room for `more` workers
+// beyond those of all pools at the time, as under an address-space cap
+// (kRoomUnlimited: no such limit).
+inline constexpr uint64_t kRoomUnlimited = UINT64_MAX;
+void room_for_workers_for_tests(uint64_t more);
 
 // ---------------------------------------------------------------------------
 // Running items

@@ -84,12 +84,21 @@ bool wait_for(F done, std::chrono::seconds limit = std::chrono::seconds(20)) {
     }
 }
 
-// Threads of this process, from /proc.
+// Threads of this process, from /proc, once the count has held for 10 ms: a
+// thread that has just been joined can linger there a moment.
 std::size_t live_threads() {
-    std::size_t n = 0;
-    if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (const dirent* e = ::readdir(dir)) n += e->d_name[0] != '.';
-        ::closedir(dir);
+    const auto count = [] {
+        std::size_t n = 0;
+        if (DIR* dir = ::opendir("/proc/self/task")) {
+            while (const dirent* e = ::readdir(dir)) n += e->d_name[0] != '.';
+            ::closedir(dir);
+        }
+        return n;
+    };
+    std::size_t n = count();
+    for (auto since = Clock::now(); Clock::now() - since < std::chrono::milliseconds(10);) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (const std::size_t now = count(); now != n) n = now, since = Clock::now();
     }
     return n;
 }
@@ -361,41 +370,63 @@ TEST(PoolThreads, WorkersThatCannotStartMakeThePoolSmaller) {
     EXPECT_EQ(qm::batch_thread_pool(9)->threads(), 1u);
     EXPECT_EQ(checksum(500, 9), want);
     qm::fail_thread_start_for_tests(0);
+    // Refused once, the pool asks the system for no more threads.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(qm::batch_thread_pool(9)->threads(), 1u);
 }
 
-TEST(PoolThreads, AShortPoolGainsItsWorkersInPlaceOnALaterCall) {
-    const uint64_t want = checksum(2000, 1);
+TEST(PoolThreads, AShortPoolGainsItsWorkersWhileARunIsOnIt) {
     qm::batch_thread_pool(1);
     const std::size_t before = live_threads();
-    // The third start is refused: the two started workers are left to the
-    // rest of the process, and the pool runs on its caller.
-    qm::fail_thread_start_for_tests(3);
+    qm::room_for_workers_for_tests(2);
     auto pool = qm::batch_thread_pool(9);
-    qm::fail_thread_start_for_tests(0);
-    ASSERT_EQ(pool->threads(), 1u);
-    EXPECT_TRUE(pool->short_of_workers());
-    // Right after a refusal the pool does not press the system again.
-    EXPECT_EQ(qm::batch_thread_pool(9)->threads(), 1u);
-    EXPECT_EQ(live_threads(), before);
+    EXPECT_EQ(pool->threads(), 3u);
+    qm::room_for_workers_for_tests(0);
+    EXPECT_EQ(qm::batch_thread_pool(9)->threads(), 3u);  // tried again: no more room
+    qm::room_for_workers_for_tests(qm::kRoomUnlimited);
 
-    // Runs keep going on the pool, from another thread, while it grows.
-    std::atomic<bool> grown{false};
-    std::atomic<int> wrong{0};
+    // Another thread runs on the short pool; each thread that takes up its
+    // items stays in one until a thread that had not joined in by the time
+    // the pool grew does so.
+    std::mutex m;
+    std::set<std::thread::id> seen;
+    std::atomic<bool> release{false};
+    std::vector<uint64_t> out(64);
     std::thread runner([&] {
-        do {
-            for (int k = 0; k < 20; ++k) wrong += checksum(2000, 9) != want;
-        } while (!grown.load());
+        qm::run_parallel_on(*pool, out.size(), [&](std::size_t i) {
+            {
+                std::lock_guard<std::mutex> lock(m);
+                seen.insert(std::this_thread::get_id());
+            }
+            wait_for([&] { return release.load(); });
+            out[i] = i * i;
+        });
     });
-    std::this_thread::sleep_for(qm::ThreadPool::kRetryAfterRefusedStart);
+    ASSERT_TRUE(wait_for([&] {
+        std::lock_guard<std::mutex> lock(m);
+        return seen.size() >= 2;  // the run is posted: a worker has joined in
+    }));
+    // Past the wait that the failed try set (1 ms), the same count grows the
+    // same pool in place.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::size_t joined = 0;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        joined = seen.size();
+    }
     auto same = qm::batch_thread_pool(9);
-    grown = true;
-    runner.join();
     EXPECT_EQ(same.get(), pool.get());
     EXPECT_EQ(same->threads(), 9u);
     EXPECT_FALSE(same->short_of_workers());
+    EXPECT_TRUE(wait_for([&] {
+        std::lock_guard<std::mutex> lock(m);
+        return seen.size() > joined;
+    }));
+    release = true;
+    runner.join();
+    for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i], i * i);
     EXPECT_EQ(live_threads(), before + 8);
-    EXPECT_EQ(checksum(2000, 9), want);
-    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(checksum(500, 9), checksum(500, 1));
     pool.reset();
     same.reset();
     qm::batch_thread_pool(1);
