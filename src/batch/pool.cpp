@@ -357,10 +357,11 @@ int start_thread(pthread_t& thread, WorkerStart* start) {
 }  // namespace
 
 ThreadPool::ThreadPool(uint64_t threads) : shared_(std::make_shared<PoolShared>()) {
-    want_ = std::clamp<uint64_t>(threads, 1, std::min(kMaxPoolThreads, kMaxLiveThreads)) - 1;
-    if (want_ == 0) return;
-    workers_ = std::make_unique<pthread_t[]>(want_);
-    shared_->quit.assign(want_, 0);
+    const std::size_t want = std::clamp<uint64_t>(threads, 1, std::min(kMaxPoolThreads, kMaxLiveThreads)) - 1;
+    if (want == 0) return;
+    workers_ = std::make_unique<pthread_t[]>(want);
+    shared_->quit.assign(want, 0);
+    want_.store(want, std::memory_order_relaxed);
     shared_->width = std::max<std::size_t>(2, usable_cpus());
     start_workers(false);
 }
@@ -377,14 +378,14 @@ void ThreadPool::add_missing_workers() {
                      ? std::chrono::milliseconds(0)
                      : std::clamp<std::chrono::milliseconds>(2 * retry_gap_, std::chrono::milliseconds(1),
                                                              std::chrono::seconds(1));
-    if (next_try_ != std::chrono::steady_clock::time_point::max()) next_try_ = now + retry_gap_;
+    next_try_ = now + retry_gap_;
 }
 
 void ThreadPool::start_workers(bool in_use) {
     WorkerRoom& room = worker_room();
     const WorkerRoom::Grant grant = room.measure();
     WorkerStart::Ready ready;
-    for (std::size_t i = count_.load(std::memory_order_relaxed); i < want_; ++i) {
+    for (std::size_t i = count_.load(std::memory_order_relaxed); i < want_.load(std::memory_order_relaxed); ++i) {
         if (!room.reserve_worker(grant)) break;
         auto* start = new (std::nothrow) WorkerStart{shared_, i, grant.capped ? &ready : nullptr};
         if (start == nullptr) {
@@ -395,13 +396,14 @@ void ThreadPool::start_workers(bool in_use) {
         if (start_thread(thread, start) != 0) {
             delete start;
             room.release_worker(false);
-            // The system refuses threads: this pool asks for no more. One
-            // still being built leaves some of its new ones to the rest of the
-            // process; one in use keeps them, since its workers may be deep in
-            // other callers' runs, and joining them under the pools' lock
-            // would hold those callers up (or deadlock a nested call).
-            next_try_ = std::chrono::steady_clock::time_point::max();
+            // The system refuses threads. A pool still being built leaves
+            // some of its new ones to the rest of the process; one in use
+            // keeps them, since its workers may be deep in other callers'
+            // runs, and joining them under the pools' lock would hold those
+            // callers up (or deadlock a nested call). Either way it asks for
+            // no more: it now counts as full.
             if (!in_use) end_workers_after_refusal();
+            want_.store(count_.load(std::memory_order_relaxed), std::memory_order_relaxed);
             break;
         }
         workers_[i] = thread;

@@ -11,8 +11,8 @@
 // has, because every item owns its engines and writes only its own result.
 //
 // A worker that cannot be started (a cap on threads, or no room under an
-// address-space cap) only makes the pool smaller, until a later call finds
-// room for it. Idle workers sleep.
+// address-space cap) only makes the pool smaller; one that found no room is
+// started by a later call that finds it. Idle workers sleep.
 //
 // Error rule of a run: an item that throws qm::ValueError records its message
 // in the run's slot if the slot is still free (claimed by compare-exchange,
@@ -156,14 +156,16 @@ public:
     // Threads of a run: the workers that started, plus the caller.
     std::size_t threads() const noexcept { return count_.load(std::memory_order_acquire) + 1; }
 
-    // Whether the pool holds fewer workers than it was built for (there was
-    // no room for them, or the system refused a thread).
-    bool short_of_workers() const noexcept { return count_.load(std::memory_order_relaxed) < want_; }
+    // Whether the pool holds fewer workers than it was built for because
+    // there was no room for them (a pool the system refused a thread counts
+    // as full).
+    bool short_of_workers() const noexcept {
+        return count_.load(std::memory_order_relaxed) < want_.load(std::memory_order_relaxed);
+    }
 
     // Tries again to start the workers a short pool lacks, as far as the
     // room allows now; a try that gained nothing makes the next wait (1 ms,
-    // doubling up to a second), and a pool the system refused a thread asks
-    // for no more. Calls must not overlap (the default pool's and the slot's
+    // doubling up to a second). Calls must not overlap (the default pool's and the slot's
     // mutex keep them apart); runs may go on meanwhile.
     void add_missing_workers();
 
@@ -178,7 +180,7 @@ private:
     void end_workers_after_refusal();
 
     std::shared_ptr<PoolShared> shared_;
-    std::size_t want_ = 0;                  // workers the pool is built for
+    std::atomic<std::size_t> want_{0};      // workers the pool asks for
     std::unique_ptr<pthread_t[]> workers_;  // [0, count_) have started
     std::atomic<std::size_t> count_{0};     // written only by the (serialised) builds
     std::chrono::steady_clock::time_point next_try_{};
@@ -193,8 +195,9 @@ ThreadPool& default_pool();
 // The pool for a non-zero worker count, from the one-slot cache: the same
 // count as last time gives the same pool (which tries again for any workers
 // it lacks); another count ends the slot's pool (its threads are joined as
-// soon as no run holds it) and builds one of that size. Throws qm::ValueError("failed to build rayon thread pool: ...")
-// when the pool cannot be built, and qm::Fault for n_workers == 0.
+// soon as no run holds it) and builds one of that size. Throws
+// qm::ValueError("failed to build rayon thread pool: ...") when the pool
+// cannot be built, and qm::Fault for n_workers == 0.
 std::shared_ptr<ThreadPool> batch_thread_pool(uint64_t n_workers);
 
 // Count stored in the cache slot (0 when empty); for tests and diagnostics.

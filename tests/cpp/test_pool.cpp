@@ -402,7 +402,7 @@ TEST(PoolThreads, AShortPoolGainsItsWorkersWhileARunIsOnIt) {
             out[i] = i * i;
         });
     });
-    ASSERT_TRUE(wait_for([&] {
+    EXPECT_TRUE(wait_for([&] {
         std::lock_guard<std::mutex> lock(m);
         return seen.size() >= 2;  // the run is posted: a worker has joined in
     }));
@@ -480,6 +480,42 @@ TEST(PoolFork, MoreThreadsThanCpusTakeTurnsInsteadOfAllWaking) {
             return crowded <= 10;  // a spurious wake-up may let a third thread in
         },
         "more threads than CPUs");
+}
+
+TEST(PoolFork, ARefusedThreadLeavesAPoolInUseItsWorkers) {
+    // The pool grows while its workers sit in items that ask the slot for it
+    // again. A refused start there once joined those workers under the
+    // slot's lock, which their items were waiting for: the call never
+    // returned. In a child, so that a hang is killed.
+    expect_child_succeeds(
+        [] {
+            qm::room_for_workers_for_tests(2);
+            auto pool = qm::batch_thread_pool(9);
+            qm::room_for_workers_for_tests(0);
+            std::atomic<bool> release{false};
+            std::atomic<int> inside{0};
+            std::thread runner([&] {
+                qm::run_parallel_on(*pool, 64, [&](std::size_t) {
+                    qm::batch_thread_pool(9);
+                    ++inside;
+                    wait_for([&] { return release.load(); });
+                });
+            });
+            const bool busy = wait_for([&] { return inside.load() >= 2; });
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past the waits of the failed tries
+            qm::room_for_workers_for_tests(6);
+            qm::fail_thread_start_for_tests(5);  // four of the six start
+            const std::size_t grown = qm::batch_thread_pool(9)->threads();
+            release = true;
+            runner.join();
+            qm::fail_thread_start_for_tests(0);
+            qm::room_for_workers_for_tests(qm::kRoomUnlimited);
+            // Refused once, it asks for no more, and keeps what it has.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return busy && grown == 7 && pool->threads() == 7 &&
+                   qm::batch_thread_pool(9)->threads() == 7 && !pool->short_of_workers();
+        },
+        "a refused thread while the pool is in use");
 }
 
 TEST(PoolFork, ChildCallsRightAfterARun) {
