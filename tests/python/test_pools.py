@@ -252,15 +252,14 @@ def workers_once_the_room_is_freed(counts):
     print(*seen, int(same))
 
 
-def workers_beside_a_long_run(count):
-    """Workers of a long features run with n_workers=64 on another thread, of
+def workers_beside_a_long_run(count, n=40_000_000):
+    """Workers of a long features run (n values) with n_workers=64 on another thread, of
     the pool for `count` built while it runs, and of that pool two calls
     after it has ended (for the default pool, once another count has also
     replaced the long run's pool, whose workers hold their room while it
     stays in the slot); whether the long run was still going when the pool
     was built; whether every batch gave one worker's values."""
     want = run(1, n=16)
-    n = 40_000_000
     values = np.random.default_rng(0).random(n)
     offsets = np.linspace(0, n, 257).astype(np.int64)
     start = threads()
